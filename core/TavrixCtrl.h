@@ -1,0 +1,94 @@
+// The crypto controller: one object does the work of one script call and
+// returns one string (a result, or an Error envelope).
+#pragma once
+
+#include <capi/capi.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+class TmpCertArhive;
+class CadesF;
+class LibXmlF;
+
+class TavrixCtrl {
+ public:
+  TavrixCtrl();
+  TavrixCtrl(TmpCertArhive& certArch, std::string params);
+  virtual ~TavrixCtrl();
+
+  TavrixCtrl(const TavrixCtrl&) = delete;
+  TavrixCtrl& operator=(const TavrixCtrl&) = delete;
+
+  // ---- frame
+  std::string FindParam(std::string params, const std::string& paramName) const;
+  std::string MyHandleError(std::string message, bool isOnlyText);
+  static std::string GetVersion();
+  std::string TestCades() const;
+
+  // ---- certificate lookup by name and serial
+  std::string CertProvFinder(const std::string& certName);
+  PCCERT_CONTEXT FindCertificate(void* hStoreHandle, std::string name,
+                                 const CERT_CONTEXT* pSignerCert);
+  PCCERT_CONTEXT SelectCertContextOnlyBySerialNum(void* hStoreHandle,
+                                                  const std::string& serialText);
+  bool IsValidBySerials(const CERT_CONTEXT* pCert, const std::string& serials,
+                        const std::string& separator);
+  void ConvertSerialNumToBytes(unsigned char* pbSN, unsigned int* cbSN,
+                               const std::string& text, int first, int last);
+
+  // ---- certificate selection listing
+  std::string SelectCertificate(std::string Name, std::string Params);
+  std::string GetXmlFromCertificate(PCCERT_CONTEXT cert, int SecretKeyValidity,
+                                    int NumDaysWarnBeforeCertEnd);
+  bool IsValidByFilter(std::string whatValid, std::string whereValid,
+                       const std::string& separator);
+  bool IsValidByFilter(std::string whatValid, std::string whereValid,
+                       const std::string& separator, bool noCaseFolding);
+  std::string GetNameFromCert(CERT_NAME_BLOB blob, bool isNameX500);
+  std::string GetSurAndGivenNamesFromCert(PCCERT_CONTEXT cert);
+  std::string GetSubjectSN(PCCERT_CONTEXT cert);
+  std::string GetFieldValueFromCertNameString(const std::string& nameString,
+                                              const std::string& field);
+
+  // ---- local files
+  std::string NormalizeFileNamePath(std::string path);
+  std::string LoadFile(const std::string& path);
+  std::string LoadFile(std::string path, bool detectBase64);
+  std::string SaveFile(std::string path, const char* content, size_t size);
+  std::string GetFullTempFileName();
+
+  // ---- remote download
+  std::string DownloadFile(std::string url);
+  static size_t DownloadWriteCallback(void* ptr, size_t size, size_t nmemb,
+                                      void* stream);
+
+  // ---- hashing and XML canonicalisation
+  std::string Hash(const std::string& text, const std::string& certName,
+                   int flags);
+  std::string HashFile(std::string path, const std::string& certName,
+                       int flags);
+  std::string GetHashInBase64(unsigned int algId, unsigned char* data,
+                              unsigned int len);
+  std::string CanonicalizeXml(std::string xml);
+
+  // Members, in the order the controller's design fixes.
+  std::string contentBase64;
+  std::string signerCertXml;
+  TmpCertArhive* certArch = nullptr;
+  HCRYPTPROV hProvCurrent = 0;
+  PCCERT_CONTEXT pCertContextCurrent = nullptr;
+  DWORD dwKeySpec = 0;
+  DWORD dwMsgFlags = CMSG_DETACHED_FLAG;
+  HCRYPTMSG hMsg = nullptr;
+  std::vector<unsigned char> signatureBytes;
+  std::vector<unsigned char> dataBytes;
+  bool checkRevocation = false;
+  std::string tspUrl;
+  CadesF* cades = nullptr;
+  bool smevMode = false;
+  LibXmlF* libXml = nullptr;
+  const char* signText = nullptr;
+  const char* signCertName = nullptr;
+};

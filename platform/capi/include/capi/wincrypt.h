@@ -1,0 +1,1345 @@
+// CryptoAPI as published: names, constants and structure layouts of the
+// calls the plug-in and the stand-in runtimes use, laid out for Linux x86-64.
+#pragma once
+
+#include "wintypes.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// ---------------------------------------------------------------- handles
+typedef ULONG_PTR HCRYPTPROV;
+typedef ULONG_PTR HCRYPTKEY;
+typedef ULONG_PTR HCRYPTHASH;
+typedef ULONG_PTR HCRYPTPROV_LEGACY;
+typedef ULONG_PTR HCRYPTPROV_OR_NCRYPT_KEY_HANDLE;
+typedef ULONG_PTR NCRYPT_KEY_HANDLE;
+typedef void *HCERTSTORE;
+typedef void *HCRYPTMSG;
+typedef void *HCERTCHAINENGINE;
+typedef void *HCRYPTOIDFUNCSET;
+typedef unsigned int ALG_ID;
+
+#define HCCE_CURRENT_USER ((HCERTCHAINENGINE)NULL)
+#define HCCE_LOCAL_MACHINE ((HCERTCHAINENGINE)0x1)
+
+// ---------------------------------------------------------------- ALG_ID
+#define GET_ALG_CLASS(x) ((x) & (7 << 13))
+#define GET_ALG_TYPE(x) ((x) & (15 << 9))
+#define GET_ALG_SID(x) ((x) & (511))
+#define ALG_CLASS_ANY (0)
+#define ALG_CLASS_SIGNATURE (1 << 13)
+#define ALG_CLASS_MSG_ENCRYPT (2 << 13)
+#define ALG_CLASS_DATA_ENCRYPT (3 << 13)
+#define ALG_CLASS_HASH (4 << 13)
+#define ALG_CLASS_KEY_EXCHANGE (5 << 13)
+#define ALG_TYPE_ANY (0)
+#define ALG_TYPE_DSS (1 << 9)
+#define ALG_TYPE_RSA (2 << 9)
+#define ALG_TYPE_BLOCK (3 << 9)
+#define ALG_TYPE_STREAM (4 << 9)
+#define ALG_TYPE_DH (5 << 9)
+#define ALG_TYPE_SECURECHANNEL (6 << 9)
+#define ALG_TYPE_GR3410 (7 << 9)
+#define ALG_SID_ANY (0)
+#define ALG_SID_SHA1 4
+#define ALG_SID_SHA_256 12
+
+#define CALG_SHA1 (ALG_CLASS_HASH | ALG_TYPE_ANY | ALG_SID_SHA1)
+#define CALG_SHA_256 (ALG_CLASS_HASH | ALG_TYPE_ANY | ALG_SID_SHA_256)
+#define CALG_RSA_SIGN (ALG_CLASS_SIGNATURE | ALG_TYPE_RSA | 0)
+#define CALG_NO_SIGN (ALG_CLASS_SIGNATURE | ALG_TYPE_ANY | 0)
+
+// --------------------------------------------------------------- providers
+#define PROV_RSA_FULL 1
+
+#define CRYPT_VERIFYCONTEXT 0xF0000000
+#define CRYPT_NEWKEYSET 0x00000008
+#define CRYPT_DELETEKEYSET 0x00000010
+#define CRYPT_MACHINE_KEYSET 0x00000020
+#define CRYPT_SILENT 0x00000040
+
+#define AT_KEYEXCHANGE 1
+#define AT_SIGNATURE 2
+#define CERT_NCRYPT_KEY_SPEC 0xFFFFFFFF
+
+// CryptGetProvParam
+#define PP_ENUMALGS 1
+#define PP_ENUMCONTAINERS 2
+#define PP_IMPTYPE 3
+#define PP_NAME 4
+#define PP_VERSION 5
+#define PP_CONTAINER 6
+#define PP_PROVTYPE 16
+#define PP_KEYSPEC 39
+#define PP_ENUMALGS_EX 22
+#define PP_UNIQUE_CONTAINER 36
+#define CRYPT_FIRST 1
+#define CRYPT_NEXT 2
+
+typedef struct _PROV_ENUMALGS {
+  ALG_ID aiAlgid;
+  DWORD dwBitLen;
+  DWORD dwNameLen;
+  CHAR szName[20];
+} PROV_ENUMALGS;
+
+typedef struct _PROV_ENUMALGS_EX {
+  ALG_ID aiAlgid;
+  DWORD dwDefaultLen;
+  DWORD dwMinLen;
+  DWORD dwMaxLen;
+  DWORD dwProtocols;
+  DWORD dwNameLen;
+  CHAR szName[20];
+  DWORD dwLongNameLen;
+  CHAR szLongName[40];
+} PROV_ENUMALGS_EX;
+
+// Hash parameters
+#define HP_ALGID 0x0001
+#define HP_HASHVAL 0x0002
+#define HP_HASHSIZE 0x0004
+
+// Key parameters
+#define KP_ALGID 7
+#define KP_KEYLEN 9
+#define KP_CERTIFICATE 26
+
+#define CRYPT_NOHASHOID 0x00000001
+
+// ------------------------------------------------------------------ blobs
+typedef struct _CRYPTOAPI_BLOB {
+  DWORD cbData;
+  BYTE *pbData;
+} CRYPT_INTEGER_BLOB, *PCRYPT_INTEGER_BLOB, CRYPT_UINT_BLOB, *PCRYPT_UINT_BLOB,
+    CRYPT_OBJID_BLOB, *PCRYPT_OBJID_BLOB, CERT_NAME_BLOB, *PCERT_NAME_BLOB,
+    CERT_RDN_VALUE_BLOB, *PCERT_RDN_VALUE_BLOB, CERT_BLOB, *PCERT_BLOB,
+    CRL_BLOB, *PCRL_BLOB, DATA_BLOB, *PDATA_BLOB, CRYPT_DATA_BLOB,
+    *PCRYPT_DATA_BLOB, CRYPT_HASH_BLOB, *PCRYPT_HASH_BLOB, CRYPT_DIGEST_BLOB,
+    *PCRYPT_DIGEST_BLOB, CRYPT_DER_BLOB, *PCRYPT_DER_BLOB, CRYPT_ATTR_BLOB,
+    *PCRYPT_ATTR_BLOB;
+
+typedef struct _CRYPT_BIT_BLOB {
+  DWORD cbData;
+  BYTE *pbData;
+  DWORD cUnusedBits;
+} CRYPT_BIT_BLOB, *PCRYPT_BIT_BLOB;
+
+typedef struct _CRYPT_ALGORITHM_IDENTIFIER {
+  LPSTR pszObjId;
+  CRYPT_OBJID_BLOB Parameters;
+} CRYPT_ALGORITHM_IDENTIFIER, *PCRYPT_ALGORITHM_IDENTIFIER;
+
+typedef struct _CERT_PUBLIC_KEY_INFO {
+  CRYPT_ALGORITHM_IDENTIFIER Algorithm;
+  CRYPT_BIT_BLOB PublicKey;
+} CERT_PUBLIC_KEY_INFO, *PCERT_PUBLIC_KEY_INFO;
+
+typedef struct _CERT_EXTENSION {
+  LPSTR pszObjId;
+  BOOL fCritical;
+  CRYPT_OBJID_BLOB Value;
+} CERT_EXTENSION, *PCERT_EXTENSION;
+typedef const CERT_EXTENSION *PCCERT_EXTENSION;
+
+typedef struct _CERT_EXTENSIONS {
+  DWORD cExtension;
+  PCERT_EXTENSION rgExtension;
+} CERT_EXTENSIONS, *PCERT_EXTENSIONS;
+
+typedef struct _CRYPT_ATTRIBUTE {
+  LPSTR pszObjId;
+  DWORD cValue;
+  PCRYPT_ATTR_BLOB rgValue;
+} CRYPT_ATTRIBUTE, *PCRYPT_ATTRIBUTE;
+
+typedef struct _CRYPT_ATTRIBUTES {
+  DWORD cAttr;
+  PCRYPT_ATTRIBUTE rgAttr;
+} CRYPT_ATTRIBUTES, *PCRYPT_ATTRIBUTES;
+
+typedef struct _CRYPT_SEQUENCE_OF_ANY {
+  DWORD cValue;
+  PCRYPT_DER_BLOB rgValue;
+} CRYPT_SEQUENCE_OF_ANY, *PCRYPT_SEQUENCE_OF_ANY;
+
+typedef struct _CTL_USAGE {
+  DWORD cUsageIdentifier;
+  LPSTR *rgpszUsageIdentifier;
+} CTL_USAGE, *PCTL_USAGE, CERT_ENHKEY_USAGE, *PCERT_ENHKEY_USAGE;
+typedef const CTL_USAGE *PCCTL_USAGE;
+typedef const CERT_ENHKEY_USAGE *PCCERT_ENHKEY_USAGE;
+
+typedef struct _CERT_USAGE_MATCH {
+  DWORD dwType;
+  CERT_ENHKEY_USAGE Usage;
+} CERT_USAGE_MATCH, *PCERT_USAGE_MATCH;
+#define USAGE_MATCH_TYPE_AND 0x00000000
+#define USAGE_MATCH_TYPE_OR 0x00000001
+
+// -------------------------------------------------------------- X.509 names
+typedef struct _CERT_RDN_ATTR {
+  LPSTR pszObjId;
+  DWORD dwValueType;
+  CERT_RDN_VALUE_BLOB Value;
+} CERT_RDN_ATTR, *PCERT_RDN_ATTR;
+
+typedef struct _CERT_RDN {
+  DWORD cRDNAttr;
+  PCERT_RDN_ATTR rgRDNAttr;
+} CERT_RDN, *PCERT_RDN;
+
+typedef struct _CERT_NAME_INFO {
+  DWORD cRDN;
+  PCERT_RDN rgRDN;
+} CERT_NAME_INFO, *PCERT_NAME_INFO;
+
+#define CERT_RDN_ANY_TYPE 0
+#define CERT_RDN_ENCODED_BLOB 1
+#define CERT_RDN_OCTET_STRING 2
+#define CERT_RDN_NUMERIC_STRING 3
+#define CERT_RDN_PRINTABLE_STRING 4
+#define CERT_RDN_TELETEX_STRING 5
+#define CERT_RDN_T61_STRING 5
+#define CERT_RDN_VIDEOTEX_STRING 6
+#define CERT_RDN_IA5_STRING 7
+#define CERT_RDN_GRAPHIC_STRING 8
+#define CERT_RDN_VISIBLE_STRING 9
+#define CERT_RDN_ISO646_STRING 9
+#define CERT_RDN_GENERAL_STRING 10
+#define CERT_RDN_UNIVERSAL_STRING 11
+#define CERT_RDN_INT4_STRING 11
+#define CERT_RDN_BMP_STRING 12
+#define CERT_RDN_UNICODE_STRING 12
+#define CERT_RDN_UTF8_STRING 13
+
+// CertNameToStr string types and flags
+#define CERT_SIMPLE_NAME_STR 1
+#define CERT_OID_NAME_STR 2
+#define CERT_X500_NAME_STR 3
+#define CERT_XML_NAME_STR 4
+#define CERT_NAME_STR_SEMICOLON_FLAG 0x40000000
+#define CERT_NAME_STR_NO_PLUS_FLAG 0x20000000
+#define CERT_NAME_STR_NO_QUOTING_FLAG 0x10000000
+#define CERT_NAME_STR_CRLF_FLAG 0x08000000
+#define CERT_NAME_STR_COMMA_FLAG 0x04000000
+#define CERT_NAME_STR_REVERSE_FLAG 0x02000000
+#define CERT_NAME_STR_FORWARD_FLAG 0x01000000
+
+// CertGetNameString types and flags
+#define CERT_NAME_EMAIL_TYPE 1
+#define CERT_NAME_RDN_TYPE 2
+#define CERT_NAME_ATTR_TYPE 3
+#define CERT_NAME_SIMPLE_DISPLAY_TYPE 4
+#define CERT_NAME_FRIENDLY_DISPLAY_TYPE 5
+#define CERT_NAME_DNS_TYPE 6
+#define CERT_NAME_URL_TYPE 7
+#define CERT_NAME_UPN_TYPE 8
+#define CERT_NAME_ISSUER_FLAG 0x1
+#define CERT_NAME_DISABLE_IE4_UTF8_FLAG 0x00010000
+
+// ------------------------------------------------------------ certificates
+#define CERT_V1 0
+#define CERT_V2 1
+#define CERT_V3 2
+
+typedef struct _CERT_INFO {
+  DWORD dwVersion;
+  CRYPT_INTEGER_BLOB SerialNumber;
+  CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
+  CERT_NAME_BLOB Issuer;
+  FILETIME NotBefore;
+  FILETIME NotAfter;
+  CERT_NAME_BLOB Subject;
+  CERT_PUBLIC_KEY_INFO SubjectPublicKeyInfo;
+  CRYPT_BIT_BLOB IssuerUniqueId;
+  CRYPT_BIT_BLOB SubjectUniqueId;
+  DWORD cExtension;
+  PCERT_EXTENSION rgExtension;
+} CERT_INFO, *PCERT_INFO;
+
+typedef struct _CERT_CONTEXT {
+  DWORD dwCertEncodingType;
+  BYTE *pbCertEncoded;
+  DWORD cbCertEncoded;
+  PCERT_INFO pCertInfo;
+  HCERTSTORE hCertStore;
+} CERT_CONTEXT, *PCERT_CONTEXT;
+typedef const CERT_CONTEXT *PCCERT_CONTEXT;
+
+typedef struct _CERT_SIGNED_CONTENT_INFO {
+  CRYPT_DER_BLOB ToBeSigned;
+  CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
+  CRYPT_BIT_BLOB Signature;
+} CERT_SIGNED_CONTENT_INFO, *PCERT_SIGNED_CONTENT_INFO;
+
+typedef struct _CRL_ENTRY {
+  CRYPT_INTEGER_BLOB SerialNumber;
+  FILETIME RevocationDate;
+  DWORD cExtension;
+  PCERT_EXTENSION rgExtension;
+} CRL_ENTRY, *PCRL_ENTRY;
+
+typedef struct _CRL_INFO {
+  DWORD dwVersion;
+  CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
+  CERT_NAME_BLOB Issuer;
+  FILETIME ThisUpdate;
+  FILETIME NextUpdate;
+  DWORD cCRLEntry;
+  PCRL_ENTRY rgCRLEntry;
+  DWORD cExtension;
+  PCERT_EXTENSION rgExtension;
+} CRL_INFO, *PCRL_INFO;
+
+typedef struct _CRL_CONTEXT {
+  DWORD dwCertEncodingType;
+  BYTE *pbCrlEncoded;
+  DWORD cbCrlEncoded;
+  PCRL_INFO pCrlInfo;
+  HCERTSTORE hCertStore;
+} CRL_CONTEXT, *PCRL_CONTEXT;
+typedef const CRL_CONTEXT *PCCRL_CONTEXT;
+
+typedef struct _CTL_CONTEXT CTL_CONTEXT, *PCTL_CONTEXT;
+typedef const CTL_CONTEXT *PCCTL_CONTEXT;
+
+typedef struct _CRYPT_KEY_PROV_INFO {
+  LPWSTR pwszContainerName;
+  LPWSTR pwszProvName;
+  DWORD dwProvType;
+  DWORD dwFlags;
+  DWORD cProvParam;
+  void *rgProvParam;
+  DWORD dwKeySpec;
+} CRYPT_KEY_PROV_INFO, *PCRYPT_KEY_PROV_INFO;
+
+// Encoding types
+#define CRYPT_ASN_ENCODING 0x00000001
+#define X509_ASN_ENCODING 0x00000001
+#define PKCS_7_ASN_ENCODING 0x00010000
+#define GET_CERT_ENCODING_TYPE(x) ((x) & 0x0000FFFF)
+#define GET_CMSG_ENCODING_TYPE(x) ((x) & 0xFFFF0000)
+
+// ----------------------------------------------------------------- stores
+#define CERT_STORE_PROV_MSG ((LPCSTR)1)
+#define CERT_STORE_PROV_MEMORY ((LPCSTR)2)
+#define CERT_STORE_PROV_FILE ((LPCSTR)3)
+#define CERT_STORE_PROV_REG ((LPCSTR)4)
+#define CERT_STORE_PROV_PKCS7 ((LPCSTR)5)
+#define CERT_STORE_PROV_SERIALIZED ((LPCSTR)6)
+#define CERT_STORE_PROV_FILENAME_A ((LPCSTR)7)
+#define CERT_STORE_PROV_FILENAME_W ((LPCSTR)8)
+#define CERT_STORE_PROV_SYSTEM_A ((LPCSTR)9)
+#define CERT_STORE_PROV_SYSTEM_W ((LPCSTR)10)
+#define CERT_STORE_PROV_SYSTEM CERT_STORE_PROV_SYSTEM_W
+#define CERT_STORE_PROV_COLLECTION ((LPCSTR)11)
+
+#define CERT_STORE_NO_CRYPT_RELEASE_FLAG 0x00000001
+#define CERT_STORE_SET_LOCALIZED_NAME_FLAG 0x00000002
+#define CERT_STORE_DEFER_CLOSE_UNTIL_LAST_FREE_FLAG 0x00000004
+#define CERT_STORE_DELETE_FLAG 0x00000010
+#define CERT_STORE_SHARE_CONTEXT_FLAG 0x00000080
+#define CERT_STORE_MANIFOLD_FLAG 0x00000100
+#define CERT_STORE_ENUM_ARCHIVED_FLAG 0x00000200
+#define CERT_STORE_UPDATE_KEYID_FLAG 0x00000400
+#define CERT_STORE_BACKUP_RESTORE_FLAG 0x00000800
+#define CERT_STORE_READONLY_FLAG 0x00008000
+#define CERT_STORE_OPEN_EXISTING_FLAG 0x00004000
+#define CERT_STORE_CREATE_NEW_FLAG 0x00002000
+#define CERT_STORE_MAXIMUM_ALLOWED_FLAG 0x00001000
+
+#define CERT_SYSTEM_STORE_LOCATION_SHIFT 16
+#define CERT_SYSTEM_STORE_CURRENT_USER_ID 1
+#define CERT_SYSTEM_STORE_LOCAL_MACHINE_ID 2
+#define CERT_SYSTEM_STORE_CURRENT_USER \
+  (CERT_SYSTEM_STORE_CURRENT_USER_ID << CERT_SYSTEM_STORE_LOCATION_SHIFT)
+#define CERT_SYSTEM_STORE_LOCAL_MACHINE \
+  (CERT_SYSTEM_STORE_LOCAL_MACHINE_ID << CERT_SYSTEM_STORE_LOCATION_SHIFT)
+
+#define CERT_CLOSE_STORE_FORCE_FLAG 0x00000001
+#define CERT_CLOSE_STORE_CHECK_FLAG 0x00000002
+
+#define CERT_STORE_ADD_NEW 1
+#define CERT_STORE_ADD_USE_EXISTING 2
+#define CERT_STORE_ADD_REPLACE_EXISTING 3
+#define CERT_STORE_ADD_ALWAYS 4
+#define CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES 5
+#define CERT_STORE_ADD_NEWER 6
+
+// Certificate context properties
+#define CERT_KEY_PROV_HANDLE_PROP_ID 1
+#define CERT_KEY_PROV_INFO_PROP_ID 2
+#define CERT_SHA1_HASH_PROP_ID 3
+#define CERT_MD5_HASH_PROP_ID 4
+#define CERT_HASH_PROP_ID CERT_SHA1_HASH_PROP_ID
+#define CERT_KEY_CONTEXT_PROP_ID 5
+#define CERT_KEY_SPEC_PROP_ID 6
+#define CERT_FRIENDLY_NAME_PROP_ID 11
+#define CERT_KEY_IDENTIFIER_PROP_ID 20
+
+// CertFindCertificateInStore
+#define CERT_COMPARE_SHIFT 16
+#define CERT_COMPARE_ANY 0
+#define CERT_COMPARE_SHA1_HASH 1
+#define CERT_COMPARE_NAME 2
+#define CERT_COMPARE_ATTR 3
+#define CERT_COMPARE_MD5_HASH 4
+#define CERT_COMPARE_PROPERTY 5
+#define CERT_COMPARE_PUBLIC_KEY 6
+#define CERT_COMPARE_HASH CERT_COMPARE_SHA1_HASH
+#define CERT_COMPARE_NAME_STR_A 7
+#define CERT_COMPARE_NAME_STR_W 8
+#define CERT_COMPARE_KEY_SPEC 9
+#define CERT_COMPARE_ENHKEY_USAGE 10
+#define CERT_COMPARE_CTL_USAGE CERT_COMPARE_ENHKEY_USAGE
+#define CERT_COMPARE_SUBJECT_CERT 11
+#define CERT_COMPARE_ISSUER_OF 12
+#define CERT_COMPARE_EXISTING 13
+#define CERT_COMPARE_SIGNATURE_HASH 14
+#define CERT_COMPARE_KEY_IDENTIFIER 15
+#define CERT_COMPARE_CERT_ID 16
+
+#define CERT_INFO_SUBJECT_FLAG 7
+#define CERT_INFO_ISSUER_FLAG 4
+
+#define CERT_FIND_ANY (CERT_COMPARE_ANY << CERT_COMPARE_SHIFT)
+#define CERT_FIND_SHA1_HASH (CERT_COMPARE_SHA1_HASH << CERT_COMPARE_SHIFT)
+#define CERT_FIND_HASH CERT_FIND_SHA1_HASH
+#define CERT_FIND_PROPERTY (CERT_COMPARE_PROPERTY << CERT_COMPARE_SHIFT)
+#define CERT_FIND_PUBLIC_KEY (CERT_COMPARE_PUBLIC_KEY << CERT_COMPARE_SHIFT)
+#define CERT_FIND_SUBJECT_NAME \
+  (CERT_COMPARE_NAME << CERT_COMPARE_SHIFT | CERT_INFO_SUBJECT_FLAG)
+#define CERT_FIND_SUBJECT_ATTR \
+  (CERT_COMPARE_ATTR << CERT_COMPARE_SHIFT | CERT_INFO_SUBJECT_FLAG)
+#define CERT_FIND_ISSUER_NAME \
+  (CERT_COMPARE_NAME << CERT_COMPARE_SHIFT | CERT_INFO_ISSUER_FLAG)
+#define CERT_FIND_ISSUER_ATTR \
+  (CERT_COMPARE_ATTR << CERT_COMPARE_SHIFT | CERT_INFO_ISSUER_FLAG)
+#define CERT_FIND_SUBJECT_STR_A \
+  (CERT_COMPARE_NAME_STR_A << CERT_COMPARE_SHIFT | CERT_INFO_SUBJECT_FLAG)
+#define CERT_FIND_SUBJECT_STR_W \
+  (CERT_COMPARE_NAME_STR_W << CERT_COMPARE_SHIFT | CERT_INFO_SUBJECT_FLAG)
+#define CERT_FIND_SUBJECT_STR CERT_FIND_SUBJECT_STR_W
+#define CERT_FIND_ISSUER_STR_A \
+  (CERT_COMPARE_NAME_STR_A << CERT_COMPARE_SHIFT | CERT_INFO_ISSUER_FLAG)
+#define CERT_FIND_ISSUER_STR_W \
+  (CERT_COMPARE_NAME_STR_W << CERT_COMPARE_SHIFT | CERT_INFO_ISSUER_FLAG)
+#define CERT_FIND_ISSUER_STR CERT_FIND_ISSUER_STR_W
+#define CERT_FIND_KEY_SPEC (CERT_COMPARE_KEY_SPEC << CERT_COMPARE_SHIFT)
+#define CERT_FIND_ENHKEY_USAGE (CERT_COMPARE_ENHKEY_USAGE << CERT_COMPARE_SHIFT)
+#define CERT_FIND_SUBJECT_CERT (CERT_COMPARE_SUBJECT_CERT << CERT_COMPARE_SHIFT)
+#define CERT_FIND_ISSUER_OF (CERT_COMPARE_ISSUER_OF << CERT_COMPARE_SHIFT)
+#define CERT_FIND_EXISTING (CERT_COMPARE_EXISTING << CERT_COMPARE_SHIFT)
+#define CERT_FIND_KEY_IDENTIFIER \
+  (CERT_COMPARE_KEY_IDENTIFIER << CERT_COMPARE_SHIFT)
+#define CERT_FIND_CERT_ID (CERT_COMPARE_CERT_ID << CERT_COMPARE_SHIFT)
+
+// Certificate identifiers (CMS signer lookup)
+typedef struct _CERT_ISSUER_SERIAL_NUMBER {
+  CERT_NAME_BLOB Issuer;
+  CRYPT_INTEGER_BLOB SerialNumber;
+} CERT_ISSUER_SERIAL_NUMBER, *PCERT_ISSUER_SERIAL_NUMBER;
+
+#define CERT_ID_ISSUER_SERIAL_NUMBER 1
+#define CERT_ID_KEY_IDENTIFIER 2
+#define CERT_ID_SHA1_HASH 3
+
+typedef struct _CERT_ID {
+  DWORD dwIdChoice;
+  union {
+    CERT_ISSUER_SERIAL_NUMBER IssuerSerialNumber;
+    CRYPT_HASH_BLOB KeyId;
+    CRYPT_HASH_BLOB HashId;
+  };
+} CERT_ID, *PCERT_ID;
+
+// --------------------------------------------------------- OID information
+typedef struct _CRYPT_OID_INFO {
+  DWORD cbSize;
+  LPCSTR pszOID;
+  LPCWSTR pwszName;
+  DWORD dwGroupId;
+  union {
+    DWORD dwValue;
+    ALG_ID Algid;
+    DWORD dwLength;
+  };
+  CRYPT_DATA_BLOB ExtraInfo;
+} CRYPT_OID_INFO, *PCRYPT_OID_INFO;
+typedef const CRYPT_OID_INFO CCRYPT_OID_INFO, *PCCRYPT_OID_INFO;
+
+#define CRYPT_HASH_ALG_OID_GROUP_ID 1
+#define CRYPT_ENCRYPT_ALG_OID_GROUP_ID 2
+#define CRYPT_PUBKEY_ALG_OID_GROUP_ID 3
+#define CRYPT_SIGN_ALG_OID_GROUP_ID 4
+#define CRYPT_RDN_ATTR_OID_GROUP_ID 5
+#define CRYPT_EXT_OR_ATTR_OID_GROUP_ID 6
+#define CRYPT_ENHKEY_USAGE_OID_GROUP_ID 7
+#define CRYPT_POLICY_OID_GROUP_ID 8
+#define CRYPT_TEMPLATE_OID_GROUP_ID 9
+#define CRYPT_LAST_OID_GROUP_ID 9
+#define CRYPT_FIRST_ALG_OID_GROUP_ID CRYPT_HASH_ALG_OID_GROUP_ID
+#define CRYPT_LAST_ALG_OID_GROUP_ID CRYPT_SIGN_ALG_OID_GROUP_ID
+
+#define CRYPT_OID_INFO_OID_KEY 1
+#define CRYPT_OID_INFO_NAME_KEY 2
+#define CRYPT_OID_INFO_ALGID_KEY 3
+#define CRYPT_OID_INFO_SIGN_KEY 4
+
+// --------------------------------------------------------- encode / decode
+#define CRYPT_ENCODE_DECODE_NONE 0
+#define X509_CERT ((LPCSTR)1)
+#define X509_CERT_TO_BE_SIGNED ((LPCSTR)2)
+#define X509_CERT_CRL_TO_BE_SIGNED ((LPCSTR)3)
+#define X509_CERT_REQUEST_TO_BE_SIGNED ((LPCSTR)4)
+#define X509_EXTENSIONS ((LPCSTR)5)
+#define X509_NAME_VALUE ((LPCSTR)6)
+#define X509_NAME ((LPCSTR)7)
+#define X509_PUBLIC_KEY_INFO ((LPCSTR)8)
+#define X509_AUTHORITY_KEY_ID ((LPCSTR)9)
+#define X509_KEY_ATTRIBUTES ((LPCSTR)10)
+#define X509_KEY_USAGE_RESTRICTION ((LPCSTR)11)
+#define X509_ALTERNATE_NAME ((LPCSTR)12)
+#define X509_BASIC_CONSTRAINTS ((LPCSTR)13)
+#define X509_KEY_USAGE ((LPCSTR)14)
+#define X509_BASIC_CONSTRAINTS2 ((LPCSTR)15)
+#define X509_CERT_POLICIES ((LPCSTR)16)
+#define PKCS_UTC_TIME ((LPCSTR)17)
+#define PKCS_TIME_REQUEST ((LPCSTR)18)
+#define RSA_CSP_PUBLICKEYBLOB ((LPCSTR)19)
+#define X509_UNICODE_NAME ((LPCSTR)20)
+#define X509_KEYGEN_REQUEST_TO_BE_SIGNED ((LPCSTR)21)
+#define PKCS_ATTRIBUTE ((LPCSTR)22)
+#define PKCS_CONTENT_INFO_SEQUENCE_OF_ANY ((LPCSTR)23)
+#define X509_UNICODE_NAME_VALUE ((LPCSTR)24)
+#define X509_ANY_STRING X509_NAME_VALUE
+#define X509_OCTET_STRING ((LPCSTR)25)
+#define X509_BITS ((LPCSTR)26)
+#define X509_INTEGER ((LPCSTR)27)
+#define X509_MULTI_BYTE_INTEGER ((LPCSTR)28)
+#define X509_ENUMERATED ((LPCSTR)29)
+#define X509_CHOICE_OF_TIME ((LPCSTR)30)
+#define X509_AUTHORITY_KEY_ID2 ((LPCSTR)31)
+#define X509_AUTHORITY_INFO_ACCESS ((LPCSTR)32)
+#define X509_CRL_REASON_CODE X509_ENUMERATED
+#define PKCS_CONTENT_INFO ((LPCSTR)33)
+#define X509_SEQUENCE_OF_ANY ((LPCSTR)34)
+#define X509_CRL_DIST_POINTS ((LPCSTR)35)
+#define X509_ENHANCED_KEY_USAGE ((LPCSTR)36)
+#define PKCS_CTL ((LPCSTR)37)
+#define X509_MULTI_BYTE_UINT ((LPCSTR)38)
+#define X509_DSS_PUBLICKEY X509_MULTI_BYTE_UINT
+#define PKCS_SMIME_CAPABILITIES ((LPCSTR)42)
+#define PKCS_RSA_PRIVATE_KEY ((LPCSTR)43)
+#define PKCS_PRIVATE_KEY_INFO ((LPCSTR)44)
+#define X509_CERTIFICATE_TEMPLATE ((LPCSTR)64)
+#define PKCS7_SIGNER_INFO ((LPCSTR)500)
+#define CMS_SIGNER_INFO ((LPCSTR)501)
+
+#define CRYPT_DECODE_NOCOPY_FLAG 0x1
+#define CRYPT_DECODE_TO_BE_SIGNED_FLAG 0x2
+#define CRYPT_DECODE_SHARE_OID_STRING_FLAG 0x4
+#define CRYPT_DECODE_NO_SIGNATURE_BYTE_REVERSAL_FLAG 0x8
+#define CRYPT_DECODE_ALLOC_FLAG 0x8000
+#define CRYPT_ENCODE_ALLOC_FLAG 0x8000
+
+typedef void *(WINAPI *PFN_CRYPT_ALLOC)(size_t cbSize);
+typedef void(WINAPI *PFN_CRYPT_FREE)(void *pv);
+
+typedef struct _CRYPT_DECODE_PARA {
+  DWORD cbSize;
+  PFN_CRYPT_ALLOC pfnAlloc;
+  PFN_CRYPT_FREE pfnFree;
+} CRYPT_DECODE_PARA, *PCRYPT_DECODE_PARA;
+
+typedef struct _CRYPT_ENCODE_PARA {
+  DWORD cbSize;
+  PFN_CRYPT_ALLOC pfnAlloc;
+  PFN_CRYPT_FREE pfnFree;
+} CRYPT_ENCODE_PARA, *PCRYPT_ENCODE_PARA;
+
+typedef struct _CERT_BASIC_CONSTRAINTS2_INFO {
+  BOOL fCA;
+  BOOL fPathLenConstraint;
+  DWORD dwPathLenConstraint;
+} CERT_BASIC_CONSTRAINTS2_INFO, *PCERT_BASIC_CONSTRAINTS2_INFO;
+
+// ----------------------------------------------------------- object ids
+#define szOID_RSA "1.2.840.113549"
+#define szOID_PKCS_7 "1.2.840.113549.1.7"
+#define szOID_PKCS_9 "1.2.840.113549.1.9"
+#define szOID_RSA_data "1.2.840.113549.1.7.1"
+#define szOID_RSA_signedData "1.2.840.113549.1.7.2"
+#define szOID_RSA_envelopedData "1.2.840.113549.1.7.3"
+#define szOID_RSA_digestedData "1.2.840.113549.1.7.5"
+#define szOID_RSA_emailAddr "1.2.840.113549.1.9.1"
+#define szOID_RSA_contentType "1.2.840.113549.1.9.3"
+#define szOID_RSA_messageDigest "1.2.840.113549.1.9.4"
+#define szOID_RSA_signingTime "1.2.840.113549.1.9.5"
+#define szOID_RSA_counterSign "1.2.840.113549.1.9.6"
+#define szOID_RSA_SMIMECapabilities "1.2.840.113549.1.9.15"
+#define szOID_RSA_RSA "1.2.840.113549.1.1.1"
+#define szOID_RSA_SHA256RSA "1.2.840.113549.1.1.11"
+#define szOID_OIWSEC_sha1 "1.3.14.3.2.26"
+#define szOID_NIST_sha256 "2.16.840.1.101.3.4.2.1"
+
+#define szOID_COMMON_NAME "2.5.4.3"
+#define szOID_SUR_NAME "2.5.4.4"
+#define szOID_DEVICE_SERIAL_NUMBER "2.5.4.5"
+#define szOID_COUNTRY_NAME "2.5.4.6"
+#define szOID_LOCALITY_NAME "2.5.4.7"
+#define szOID_STATE_OR_PROVINCE_NAME "2.5.4.8"
+#define szOID_STREET_ADDRESS "2.5.4.9"
+#define szOID_ORGANIZATION_NAME "2.5.4.10"
+#define szOID_ORGANIZATIONAL_UNIT_NAME "2.5.4.11"
+#define szOID_TITLE "2.5.4.12"
+#define szOID_DESCRIPTION "2.5.4.13"
+#define szOID_POSTAL_CODE "2.5.4.17"
+#define szOID_TELEPHONE_NUMBER "2.5.4.20"
+#define szOID_GIVEN_NAME "2.5.4.42"
+#define szOID_INITIALS "2.5.4.43"
+#define szOID_PSEUDONYM "2.5.4.65"
+#define szOID_DOMAIN_COMPONENT "0.9.2342.19200300.100.1.25"
+#define szOID_RSA_UNSTRUCT_NAME "1.2.840.113549.1.9.2"
+
+#define szOID_AUTHORITY_KEY_IDENTIFIER "2.5.29.1"
+#define szOID_SUBJECT_KEY_IDENTIFIER "2.5.29.14"
+#define szOID_KEY_USAGE "2.5.29.15"
+#define szOID_PRIVATEKEY_USAGE_PERIOD "2.5.29.16"
+#define szOID_SUBJECT_ALT_NAME2 "2.5.29.17"
+#define szOID_ISSUER_ALT_NAME2 "2.5.29.18"
+#define szOID_BASIC_CONSTRAINTS2 "2.5.29.19"
+#define szOID_CRL_NUMBER "2.5.29.20"
+#define szOID_CRL_REASON_CODE "2.5.29.21"
+#define szOID_CRL_DIST_POINTS "2.5.29.31"
+#define szOID_CERT_POLICIES "2.5.29.32"
+#define szOID_AUTHORITY_KEY_IDENTIFIER2 "2.5.29.35"
+#define szOID_ENHANCED_KEY_USAGE "2.5.29.37"
+#define szOID_AUTHORITY_INFO_ACCESS "1.3.6.1.5.5.7.1.1"
+#define szOID_PKIX_OCSP "1.3.6.1.5.5.7.48.1"
+#define szOID_PKIX_CA_ISSUERS "1.3.6.1.5.5.7.48.2"
+
+#define szOID_PKIX_KP_SERVER_AUTH "1.3.6.1.5.5.7.3.1"
+#define szOID_PKIX_KP_CLIENT_AUTH "1.3.6.1.5.5.7.3.2"
+#define szOID_PKIX_KP_CODE_SIGNING "1.3.6.1.5.5.7.3.3"
+#define szOID_PKIX_KP_EMAIL_PROTECTION "1.3.6.1.5.5.7.3.4"
+#define szOID_PKIX_KP_TIMESTAMP_SIGNING "1.3.6.1.5.5.7.3.8"
+#define szOID_PKIX_KP_OCSP_SIGNING "1.3.6.1.5.5.7.3.9"
+
+// ------------------------------------------------------------ messages
+#define CMSG_DATA 1
+#define CMSG_SIGNED 2
+#define CMSG_ENVELOPED 3
+#define CMSG_SIGNED_AND_ENVELOPED 4
+#define CMSG_HASHED 5
+#define CMSG_ENCRYPTED 6
+
+#define CMSG_BARE_CONTENT_FLAG 0x00000001
+#define CMSG_LENGTH_ONLY_FLAG 0x00000002
+#define CMSG_DETACHED_FLAG 0x00000004
+#define CMSG_AUTHENTICATED_ATTRIBUTES_FLAG 0x00000008
+#define CMSG_CONTENTS_OCTETS_FLAG 0x00000010
+#define CMSG_MAX_LENGTH_FLAG 0x00000020
+#define CMSG_CMS_ENCAPSULATED_CONTENT_FLAG 0x00000040
+#define CMSG_CRYPT_RELEASE_CONTEXT_FLAG 0x00008000
+
+#define CMSG_TYPE_PARAM 1
+#define CMSG_CONTENT_PARAM 2
+#define CMSG_BARE_CONTENT_PARAM 3
+#define CMSG_INNER_CONTENT_TYPE_PARAM 4
+#define CMSG_SIGNER_COUNT_PARAM 5
+#define CMSG_SIGNER_INFO_PARAM 6
+#define CMSG_SIGNER_CERT_INFO_PARAM 7
+#define CMSG_SIGNER_HASH_ALGORITHM_PARAM 8
+#define CMSG_SIGNER_AUTH_ATTR_PARAM 9
+#define CMSG_SIGNER_UNAUTH_ATTR_PARAM 10
+#define CMSG_CERT_COUNT_PARAM 11
+#define CMSG_CERT_PARAM 12
+#define CMSG_CRL_COUNT_PARAM 13
+#define CMSG_CRL_PARAM 14
+#define CMSG_ENVELOPE_ALGORITHM_PARAM 15
+#define CMSG_RECIPIENT_COUNT_PARAM 17
+#define CMSG_RECIPIENT_INDEX_PARAM 18
+#define CMSG_RECIPIENT_INFO_PARAM 19
+#define CMSG_HASH_ALGORITHM_PARAM 20
+#define CMSG_HASH_DATA_PARAM 21
+#define CMSG_COMPUTED_HASH_PARAM 22
+#define CMSG_ENCRYPT_PARAM 26
+#define CMSG_ENCRYPTED_DIGEST 27
+#define CMSG_ENCODED_SIGNER 28
+#define CMSG_ENCODED_MESSAGE 29
+#define CMSG_VERSION_PARAM 30
+#define CMSG_ATTR_CERT_COUNT_PARAM 31
+#define CMSG_ATTR_CERT_PARAM 32
+#define CMSG_CMS_RECIPIENT_COUNT_PARAM 33
+#define CMSG_CMS_RECIPIENT_INDEX_PARAM 34
+#define CMSG_CMS_RECIPIENT_ENCRYPTED_KEY_INDEX_PARAM 35
+#define CMSG_CMS_RECIPIENT_INFO_PARAM 36
+#define CMSG_UNPROTECTED_ATTR_PARAM 37
+#define CMSG_SIGNER_CERT_ID_PARAM 38
+#define CMSG_CMS_SIGNER_INFO_PARAM 39
+
+#define CMSG_CTRL_VERIFY_SIGNATURE 1
+#define CMSG_CTRL_DECRYPT 2
+#define CMSG_CTRL_VERIFY_HASH 5
+#define CMSG_CTRL_ADD_SIGNER 6
+#define CMSG_CTRL_DEL_SIGNER 7
+#define CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR 8
+#define CMSG_CTRL_DEL_SIGNER_UNAUTH_ATTR 9
+#define CMSG_CTRL_ADD_CERT 10
+#define CMSG_CTRL_DEL_CERT 11
+#define CMSG_CTRL_ADD_CRL 12
+#define CMSG_CTRL_DEL_CRL 13
+#define CMSG_CTRL_ADD_ATTR_CERT 14
+#define CMSG_CTRL_DEL_ATTR_CERT 15
+#define CMSG_CTRL_KEY_TRANS_DECRYPT 16
+#define CMSG_CTRL_KEY_AGREE_DECRYPT 17
+#define CMSG_CTRL_MAIL_LIST_DECRYPT 18
+#define CMSG_CTRL_VERIFY_SIGNATURE_EX 19
+#define CMSG_CTRL_ADD_CMS_SIGNER_INFO 20
+#define CMSG_CTRL_ENABLE_STRONG_SIGNATURE 21
+
+#define CMSG_VERIFY_SIGNER_PUBKEY 1
+#define CMSG_VERIFY_SIGNER_CERT 2
+#define CMSG_VERIFY_SIGNER_CHAIN 3
+#define CMSG_VERIFY_SIGNER_NULL 4
+
+#define CMSG_INDEFINITE_LENGTH (0xFFFFFFFF)
+
+typedef BOOL(WINAPI *PFN_CMSG_STREAM_OUTPUT)(const void *pvArg, BYTE *pbData,
+                                             DWORD cbData, BOOL fFinal);
+
+typedef struct _CMSG_STREAM_INFO {
+  DWORD cbContent;
+  PFN_CMSG_STREAM_OUTPUT pfnStreamOutput;
+  void *pvArg;
+} CMSG_STREAM_INFO, *PCMSG_STREAM_INFO;
+
+typedef struct _CMSG_SIGNER_ENCODE_INFO {
+  DWORD cbSize;
+  PCERT_INFO pCertInfo;
+  union {
+    HCRYPTPROV hCryptProv;
+    NCRYPT_KEY_HANDLE hNCryptKey;
+  };
+  DWORD dwKeySpec;
+  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+  void *pvHashAuxInfo;
+  DWORD cAuthAttr;
+  PCRYPT_ATTRIBUTE rgAuthAttr;
+  DWORD cUnauthAttr;
+  PCRYPT_ATTRIBUTE rgUnauthAttr;
+  // Present when cbSize covers them (CMS form).
+  CERT_ID SignerId;
+  CRYPT_ALGORITHM_IDENTIFIER HashEncryptionAlgorithm;
+  void *pvHashEncryptionAuxInfo;
+} CMSG_SIGNER_ENCODE_INFO, *PCMSG_SIGNER_ENCODE_INFO;
+
+typedef struct _CMSG_SIGNED_ENCODE_INFO {
+  DWORD cbSize;
+  DWORD cSigners;
+  PCMSG_SIGNER_ENCODE_INFO rgSigners;
+  DWORD cCertEncoded;
+  PCERT_BLOB rgCertEncoded;
+  DWORD cCrlEncoded;
+  PCRL_BLOB rgCrlEncoded;
+  // Present when cbSize covers them.
+  DWORD cAttrCertEncoded;
+  PCERT_BLOB rgAttrCertEncoded;
+} CMSG_SIGNED_ENCODE_INFO, *PCMSG_SIGNED_ENCODE_INFO;
+
+typedef struct _CMSG_SIGNER_INFO {
+  DWORD dwVersion;
+  CERT_NAME_BLOB Issuer;
+  CRYPT_INTEGER_BLOB SerialNumber;
+  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+  CRYPT_ALGORITHM_IDENTIFIER HashEncryptionAlgorithm;
+  CRYPT_DATA_BLOB EncryptedHash;
+  CRYPT_ATTRIBUTES AuthAttrs;
+  CRYPT_ATTRIBUTES UnauthAttrs;
+} CMSG_SIGNER_INFO, *PCMSG_SIGNER_INFO;
+
+typedef struct _CMSG_CMS_SIGNER_INFO {
+  DWORD dwVersion;
+  CERT_ID SignerId;
+  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+  CRYPT_ALGORITHM_IDENTIFIER HashEncryptionAlgorithm;
+  CRYPT_DATA_BLOB EncryptedHash;
+  CRYPT_ATTRIBUTES AuthAttrs;
+  CRYPT_ATTRIBUTES UnauthAttrs;
+} CMSG_CMS_SIGNER_INFO, *PCMSG_CMS_SIGNER_INFO;
+
+#define CMSG_SIGNER_ONLY_FLAG 0x2
+#define CMSG_USE_SIGNER_INDEX_FLAG 0x4
+
+typedef struct _CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA {
+  DWORD cbSize;
+  HCRYPTPROV_LEGACY hCryptProv;
+  DWORD dwSignerIndex;
+  DWORD dwSignerType;
+  void *pvSigner;
+} CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA, *PCMSG_CTRL_VERIFY_SIGNATURE_EX_PARA;
+
+typedef struct _CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR_PARA {
+  DWORD cbSize;
+  DWORD dwSignerIndex;
+  CRYPT_DATA_BLOB blob;
+} CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR_PARA,
+    *PCMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR_PARA;
+
+typedef struct _CMSG_CTRL_DEL_SIGNER_UNAUTH_ATTR_PARA {
+  DWORD cbSize;
+  DWORD dwSignerIndex;
+  DWORD dwUnauthAttrIndex;
+} CMSG_CTRL_DEL_SIGNER_UNAUTH_ATTR_PARA,
+    *PCMSG_CTRL_DEL_SIGNER_UNAUTH_ATTR_PARA;
+
+typedef PCCERT_CONTEXT(WINAPI *PFN_CRYPT_GET_SIGNER_CERTIFICATE)(
+    void *pvGetArg, DWORD dwCertEncodingType, PCERT_INFO pSignerId,
+    HCERTSTORE hMsgCertStore);
+
+typedef struct _CRYPT_VERIFY_MESSAGE_PARA {
+  DWORD cbSize;
+  DWORD dwMsgAndCertEncodingType;
+  HCRYPTPROV_LEGACY hCryptProv;
+  PFN_CRYPT_GET_SIGNER_CERTIFICATE pfnGetSignerCertificate;
+  void *pvGetArg;
+} CRYPT_VERIFY_MESSAGE_PARA, *PCRYPT_VERIFY_MESSAGE_PARA;
+
+// -------------------------------------------------------------- chains
+typedef struct _CERT_TRUST_STATUS {
+  DWORD dwErrorStatus;
+  DWORD dwInfoStatus;
+} CERT_TRUST_STATUS, *PCERT_TRUST_STATUS;
+
+#define CERT_TRUST_NO_ERROR 0x00000000
+#define CERT_TRUST_IS_NOT_TIME_VALID 0x00000001
+#define CERT_TRUST_IS_NOT_TIME_NESTED 0x00000002
+#define CERT_TRUST_IS_REVOKED 0x00000004
+#define CERT_TRUST_IS_NOT_SIGNATURE_VALID 0x00000008
+#define CERT_TRUST_IS_NOT_VALID_FOR_USAGE 0x00000010
+#define CERT_TRUST_IS_UNTRUSTED_ROOT 0x00000020
+#define CERT_TRUST_REVOCATION_STATUS_UNKNOWN 0x00000040
+#define CERT_TRUST_IS_CYCLIC 0x00000080
+#define CERT_TRUST_INVALID_EXTENSION 0x00000100
+#define CERT_TRUST_INVALID_POLICY_CONSTRAINTS 0x00000200
+#define CERT_TRUST_INVALID_BASIC_CONSTRAINTS 0x00000400
+#define CERT_TRUST_INVALID_NAME_CONSTRAINTS 0x00000800
+#define CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT 0x00001000
+#define CERT_TRUST_HAS_NOT_DEFINED_NAME_CONSTRAINT 0x00002000
+#define CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT 0x00004000
+#define CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT 0x00008000
+#define CERT_TRUST_IS_OFFLINE_REVOCATION 0x01000000
+#define CERT_TRUST_NO_ISSUANCE_CHAIN_POLICY 0x02000000
+#define CERT_TRUST_IS_EXPLICIT_DISTRUST 0x04000000
+#define CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT 0x08000000
+#define CERT_TRUST_HAS_WEAK_SIGNATURE 0x00100000
+#define CERT_TRUST_IS_PARTIAL_CHAIN 0x00010000
+#define CERT_TRUST_CTL_IS_NOT_TIME_VALID 0x00020000
+#define CERT_TRUST_CTL_IS_NOT_SIGNATURE_VALID 0x00040000
+#define CERT_TRUST_CTL_IS_NOT_VALID_FOR_USAGE 0x00080000
+
+#define CERT_TRUST_HAS_EXACT_MATCH_ISSUER 0x00000001
+#define CERT_TRUST_HAS_KEY_MATCH_ISSUER 0x00000002
+#define CERT_TRUST_HAS_NAME_MATCH_ISSUER 0x00000004
+#define CERT_TRUST_IS_SELF_SIGNED 0x00000008
+#define CERT_TRUST_HAS_PREFERRED_ISSUER 0x00000100
+#define CERT_TRUST_HAS_ISSUANCE_CHAIN_POLICY 0x00000200
+#define CERT_TRUST_HAS_VALID_NAME_CONSTRAINTS 0x00000400
+#define CERT_TRUST_IS_PEER_TRUSTED 0x00000800
+#define CERT_TRUST_HAS_CRL_VALIDITY_EXTENDED 0x00001000
+#define CERT_TRUST_IS_FROM_EXCLUSIVE_TRUST_STORE 0x00002000
+#define CERT_TRUST_IS_CA_TRUSTED 0x00004000
+#define CERT_TRUST_IS_COMPLEX_CHAIN 0x00010000
+
+typedef struct _CERT_REVOCATION_CRL_INFO {
+  DWORD cbSize;
+  PCCRL_CONTEXT pBaseCrlContext;
+  PCCRL_CONTEXT pDeltaCrlContext;
+  PCRL_ENTRY pCrlEntry;
+  BOOL fDeltaCrlEntry;
+} CERT_REVOCATION_CRL_INFO, *PCERT_REVOCATION_CRL_INFO;
+
+typedef struct _CERT_REVOCATION_INFO {
+  DWORD cbSize;
+  DWORD dwRevocationResult;
+  LPCSTR pszRevocationOid;
+  LPVOID pvOidSpecificInfo;
+  BOOL fHasFreshnessTime;
+  DWORD dwFreshnessTime;
+  PCERT_REVOCATION_CRL_INFO pCrlInfo;
+} CERT_REVOCATION_INFO, *PCERT_REVOCATION_INFO;
+
+typedef struct _CERT_CHAIN_ELEMENT {
+  DWORD cbSize;
+  PCCERT_CONTEXT pCertContext;
+  CERT_TRUST_STATUS TrustStatus;
+  PCERT_REVOCATION_INFO pRevocationInfo;
+  PCERT_ENHKEY_USAGE pIssuanceUsage;
+  PCERT_ENHKEY_USAGE pApplicationUsage;
+  LPCWSTR pwszExtendedErrorInfo;
+} CERT_CHAIN_ELEMENT, *PCERT_CHAIN_ELEMENT;
+typedef const CERT_CHAIN_ELEMENT *PCCERT_CHAIN_ELEMENT;
+
+typedef struct _CERT_TRUST_LIST_INFO CERT_TRUST_LIST_INFO,
+    *PCERT_TRUST_LIST_INFO;
+
+typedef struct _CERT_SIMPLE_CHAIN {
+  DWORD cbSize;
+  CERT_TRUST_STATUS TrustStatus;
+  DWORD cElement;
+  PCERT_CHAIN_ELEMENT *rgpElement;
+  PCERT_TRUST_LIST_INFO pTrustListInfo;
+  BOOL fHasRevocationFreshnessTime;
+  DWORD dwRevocationFreshnessTime;
+} CERT_SIMPLE_CHAIN, *PCERT_SIMPLE_CHAIN;
+typedef const CERT_SIMPLE_CHAIN *PCCERT_SIMPLE_CHAIN;
+
+typedef struct _CERT_CHAIN_CONTEXT CERT_CHAIN_CONTEXT, *PCERT_CHAIN_CONTEXT;
+typedef const CERT_CHAIN_CONTEXT *PCCERT_CHAIN_CONTEXT;
+
+struct _CERT_CHAIN_CONTEXT {
+  DWORD cbSize;
+  CERT_TRUST_STATUS TrustStatus;
+  DWORD cChain;
+  PCERT_SIMPLE_CHAIN *rgpChain;
+  DWORD cLowerQualityChainContext;
+  PCCERT_CHAIN_CONTEXT *rgpLowerQualityChainContext;
+  BOOL fHasRevocationFreshnessTime;
+  DWORD dwRevocationFreshnessTime;
+  DWORD dwCreateFlags;
+  BYTE ChainId[16];
+};
+
+typedef struct _CERT_CHAIN_PARA {
+  DWORD cbSize;
+  CERT_USAGE_MATCH RequestedUsage;
+  // Present when cbSize covers them.
+  CERT_USAGE_MATCH RequestedIssuancePolicy;
+  DWORD dwUrlRetrievalTimeout;
+  BOOL fCheckRevocationFreshnessTime;
+  DWORD dwRevocationFreshnessTime;
+  LPFILETIME pftCacheResync;
+} CERT_CHAIN_PARA, *PCERT_CHAIN_PARA;
+
+typedef struct _CERT_CHAIN_ENGINE_CONFIG {
+  DWORD cbSize;
+  HCERTSTORE hRestrictedRoot;
+  HCERTSTORE hRestrictedTrust;
+  HCERTSTORE hRestrictedOther;
+  DWORD cAdditionalStore;
+  HCERTSTORE *rghAdditionalStore;
+  DWORD dwFlags;
+  DWORD dwUrlRetrievalTimeout;
+  DWORD MaximumCachedCertificates;
+  DWORD CycleDetectionModulus;
+  // Present when cbSize covers them.
+  HCERTSTORE hExclusiveRoot;
+  HCERTSTORE hExclusiveTrustedPeople;
+  DWORD dwExclusiveFlags;
+} CERT_CHAIN_ENGINE_CONFIG, *PCERT_CHAIN_ENGINE_CONFIG;
+
+#define CERT_CHAIN_CACHE_END_CERT 0x00000001
+#define CERT_CHAIN_THREAD_STORE_SYNC 0x00000002
+#define CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL 0x00000004
+#define CERT_CHAIN_USE_LOCAL_MACHINE_STORE 0x00000008
+#define CERT_CHAIN_ENABLE_CACHE_AUTO_UPDATE 0x00000010
+#define CERT_CHAIN_ENABLE_SHARE_STORE 0x00000020
+
+#define CERT_CHAIN_REVOCATION_CHECK_END_CERT 0x10000000
+#define CERT_CHAIN_REVOCATION_CHECK_CHAIN 0x20000000
+#define CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT 0x40000000
+#define CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY 0x80000000
+#define CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT 0x08000000
+#define CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL_FLAG 0x00000004
+#define CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE 0x00000100
+
+// ------------------------------------------------------------ functions
+CAPI_EXPORT BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *phProv,
+                                             LPCSTR szContainer,
+                                             LPCSTR szProvider,
+                                             DWORD dwProvType, DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv,
+                                             LPCWSTR szContainer,
+                                             LPCWSTR szProvider,
+                                             DWORD dwProvType, DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam,
+                                          BYTE *pbData, DWORD *pdwDataLen,
+                                          DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid,
+                                        HCRYPTKEY hKey, DWORD dwFlags,
+                                        HCRYPTHASH *phHash);
+CAPI_EXPORT BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData,
+                                      DWORD dwDataLen, DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam,
+                                          BYTE *pbData, DWORD *pdwDataLen,
+                                          DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam,
+                                          const BYTE *pbData, DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash,
+                                           DWORD *pdwReserved, DWORD dwFlags,
+                                           HCRYPTHASH *phHash);
+CAPI_EXPORT BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
+CAPI_EXPORT BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec,
+                                       LPCSTR szDescription, DWORD dwFlags,
+                                       BYTE *pbSignature, DWORD *pdwSigLen);
+CAPI_EXPORT BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec,
+                                       LPCWSTR szDescription, DWORD dwFlags,
+                                       BYTE *pbSignature, DWORD *pdwSigLen);
+CAPI_EXPORT BOOL WINAPI CryptVerifySignatureA(HCRYPTHASH hHash,
+                                              const BYTE *pbSignature,
+                                              DWORD dwSigLen, HCRYPTKEY hPubKey,
+                                              LPCSTR szDescription,
+                                              DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash,
+                                              const BYTE *pbSignature,
+                                              DWORD dwSigLen, HCRYPTKEY hPubKey,
+                                              LPCWSTR szDescription,
+                                              DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
+                                        HCRYPTKEY *phUserKey);
+CAPI_EXPORT BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey);
+CAPI_EXPORT BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam,
+                                         BYTE *pbData, DWORD *pdwDataLen,
+                                         DWORD dwFlags);
+CAPI_EXPORT BOOL WINAPI CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv,
+                                                 DWORD dwCertEncodingType,
+                                                 PCERT_PUBLIC_KEY_INFO pInfo,
+                                                 HCRYPTKEY *phKey);
+CAPI_EXPORT BOOL WINAPI CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv,
+                                                 DWORD dwKeySpec,
+                                                 DWORD dwCertEncodingType,
+                                                 PCERT_PUBLIC_KEY_INFO pInfo,
+                                                 DWORD *pcbInfo);
+
+#define CryptAcquireContext CryptAcquireContextA
+#define CryptSignHash CryptSignHashW
+#define CryptVerifySignature CryptVerifySignatureW
+
+// Stores and certificates
+CAPI_EXPORT HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider,
+                                            DWORD dwEncodingType,
+                                            HCRYPTPROV_LEGACY hCryptProv,
+                                            DWORD dwFlags, const void *pvPara);
+CAPI_EXPORT HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv,
+                                                   LPCSTR szSubsystemProtocol);
+CAPI_EXPORT HCERTSTORE WINAPI CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv,
+                                                   LPCWSTR szSubsystemProtocol);
+CAPI_EXPORT HCERTSTORE WINAPI CertDuplicateStore(HCERTSTORE hCertStore);
+CAPI_EXPORT BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
+CAPI_EXPORT PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(
+    HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext);
+CAPI_EXPORT PCCERT_CONTEXT WINAPI CertFindCertificateInStore(
+    HCERTSTORE hCertStore, DWORD dwCertEncodingType, DWORD dwFindFlags,
+    DWORD dwFindType, const void *pvFindPara, PCCERT_CONTEXT pPrevCertContext);
+CAPI_EXPORT PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
+    HCERTSTORE hCertStore, PCCERT_CONTEXT pSubjectContext,
+    PCCERT_CONTEXT pPrevIssuerContext, DWORD *pdwFlags);
+CAPI_EXPORT PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(
+    HCERTSTORE hCertStore, DWORD dwCertEncodingType, PCERT_INFO pCertId);
+CAPI_EXPORT PCCERT_CONTEXT WINAPI CertCreateCertificateContext(
+    DWORD dwCertEncodingType, const BYTE *pbCertEncoded, DWORD cbCertEncoded);
+CAPI_EXPORT PCCERT_CONTEXT WINAPI
+CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
+CAPI_EXPORT BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+CAPI_EXPORT BOOL WINAPI CertAddEncodedCertificateToStore(
+    HCERTSTORE hCertStore, DWORD dwCertEncodingType, const BYTE *pbCertEncoded,
+    DWORD cbCertEncoded, DWORD dwAddDisposition,
+    PCCERT_CONTEXT *ppCertContext);
+CAPI_EXPORT BOOL WINAPI CertAddCertificateContextToStore(
+    HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext, DWORD dwAddDisposition,
+    PCCERT_CONTEXT *ppStoreContext);
+CAPI_EXPORT BOOL WINAPI CertDeleteCertificateFromStore(
+    PCCERT_CONTEXT pCertContext);
+CAPI_EXPORT BOOL WINAPI CertGetCertificateContextProperty(
+    PCCERT_CONTEXT pCertContext, DWORD dwPropId, void *pvData, DWORD *pcbData);
+CAPI_EXPORT BOOL WINAPI CertSetCertificateContextProperty(
+    PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
+    const void *pvData);
+CAPI_EXPORT PCERT_EXTENSION WINAPI CertFindExtension(LPCSTR pszObjId,
+                                                     DWORD cExtensions,
+                                                     CERT_EXTENSION rgExtensions[]);
+CAPI_EXPORT PCERT_RDN_ATTR WINAPI CertFindRDNAttr(LPCSTR pszObjId,
+                                                  PCERT_NAME_INFO pName);
+CAPI_EXPORT BOOL WINAPI CertCompareCertificate(DWORD dwCertEncodingType,
+                                               PCERT_INFO pCertId1,
+                                               PCERT_INFO pCertId2);
+CAPI_EXPORT BOOL WINAPI CertCompareCertificateName(DWORD dwCertEncodingType,
+                                                   PCERT_NAME_BLOB pCertName1,
+                                                   PCERT_NAME_BLOB pCertName2);
+CAPI_EXPORT BOOL WINAPI CertCompareIntegerBlob(PCRYPT_INTEGER_BLOB pInt1,
+                                               PCRYPT_INTEGER_BLOB pInt2);
+CAPI_EXPORT BOOL WINAPI CertComparePublicKeyInfo(
+    DWORD dwCertEncodingType, PCERT_PUBLIC_KEY_INFO pPublicKey1,
+    PCERT_PUBLIC_KEY_INFO pPublicKey2);
+CAPI_EXPORT LONG WINAPI CertVerifyTimeValidity(LPFILETIME pTimeToVerify,
+                                               PCERT_INFO pCertInfo);
+CAPI_EXPORT BOOL WINAPI CryptVerifyCertificateSignature(
+    HCRYPTPROV_LEGACY hCryptProv, DWORD dwCertEncodingType,
+    const BYTE *pbEncoded, DWORD cbEncoded, PCERT_PUBLIC_KEY_INFO pPublicKey);
+
+// CRLs
+CAPI_EXPORT PCCRL_CONTEXT WINAPI CertCreateCRLContext(DWORD dwCertEncodingType,
+                                                      const BYTE *pbCrlEncoded,
+                                                      DWORD cbCrlEncoded);
+CAPI_EXPORT BOOL WINAPI CertFreeCRLContext(PCCRL_CONTEXT pCrlContext);
+CAPI_EXPORT PCCRL_CONTEXT WINAPI
+CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext);
+
+// Names
+CAPI_EXPORT DWORD WINAPI CertNameToStrA(DWORD dwCertEncodingType,
+                                        PCERT_NAME_BLOB pName,
+                                        DWORD dwStrType, LPSTR psz,
+                                        DWORD csz);
+CAPI_EXPORT DWORD WINAPI CertNameToStrW(DWORD dwCertEncodingType,
+                                        PCERT_NAME_BLOB pName,
+                                        DWORD dwStrType, LPWSTR psz,
+                                        DWORD csz);
+CAPI_EXPORT DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext,
+                                            DWORD dwType, DWORD dwFlags,
+                                            void *pvTypePara,
+                                            LPSTR pszNameString,
+                                            DWORD cchNameString);
+CAPI_EXPORT DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext,
+                                            DWORD dwType, DWORD dwFlags,
+                                            void *pvTypePara,
+                                            LPWSTR pszNameString,
+                                            DWORD cchNameString);
+CAPI_EXPORT BOOL WINAPI CertStrToNameW(DWORD dwCertEncodingType, LPCWSTR pszX500,
+                                       DWORD dwStrType, void *pvReserved,
+                                       BYTE *pbEncoded, DWORD *pcbEncoded,
+                                       LPCWSTR *ppszError);
+#define CertNameToStr CertNameToStrW
+#define CertGetNameString CertGetNameStringW
+
+// OIDs
+CAPI_EXPORT ALG_ID WINAPI CertOIDToAlgId(LPCSTR pszObjId);
+CAPI_EXPORT LPCSTR WINAPI CertAlgIdToOID(DWORD dwAlgId);
+CAPI_EXPORT PCCRYPT_OID_INFO WINAPI CryptFindOIDInfo(DWORD dwKeyType,
+                                                     void *pvKey,
+                                                     DWORD dwGroupId);
+
+// Encoding and decoding
+CAPI_EXPORT BOOL WINAPI CryptDecodeObject(DWORD dwCertEncodingType,
+                                          LPCSTR lpszStructType,
+                                          const BYTE *pbEncoded,
+                                          DWORD cbEncoded, DWORD dwFlags,
+                                          void *pvStructInfo,
+                                          DWORD *pcbStructInfo);
+CAPI_EXPORT BOOL WINAPI CryptDecodeObjectEx(
+    DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE *pbEncoded,
+    DWORD cbEncoded, DWORD dwFlags, PCRYPT_DECODE_PARA pDecodePara,
+    void *pvStructInfo, DWORD *pcbStructInfo);
+CAPI_EXPORT BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType,
+                                          LPCSTR lpszStructType,
+                                          const void *pvStructInfo,
+                                          BYTE *pbEncoded, DWORD *pcbEncoded);
+CAPI_EXPORT BOOL WINAPI CryptEncodeObjectEx(DWORD dwCertEncodingType,
+                                            LPCSTR lpszStructType,
+                                            const void *pvStructInfo,
+                                            DWORD dwFlags,
+                                            PCRYPT_ENCODE_PARA pEncodePara,
+                                            void *pvEncoded, DWORD *pcbEncoded);
+
+// Private keys of certificates
+#define CRYPT_ACQUIRE_CACHE_FLAG 0x00000001
+#define CRYPT_ACQUIRE_USE_PROV_INFO_FLAG 0x00000002
+#define CRYPT_ACQUIRE_COMPARE_KEY_FLAG 0x00000004
+#define CRYPT_ACQUIRE_NO_HEALING 0x00000008
+#define CRYPT_ACQUIRE_SILENT_FLAG 0x00000040
+CAPI_EXPORT BOOL WINAPI CryptAcquireCertificatePrivateKey(
+    PCCERT_CONTEXT pCert, DWORD dwFlags, void *pvParameters,
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE *phCryptProvOrNCryptKey,
+    DWORD *pdwKeySpec, BOOL *pfCallerFreeProvOrNCryptKey);
+
+// Messages
+CAPI_EXPORT HCRYPTMSG WINAPI CryptMsgOpenToEncode(DWORD dwMsgEncodingType,
+                                                  DWORD dwFlags,
+                                                  DWORD dwMsgType,
+                                                  void const *pvMsgEncodeInfo,
+                                                  LPSTR pszInnerContentObjID,
+                                                  PCMSG_STREAM_INFO pStreamInfo);
+CAPI_EXPORT HCRYPTMSG WINAPI CryptMsgOpenToDecode(DWORD dwMsgEncodingType,
+                                                  DWORD dwFlags,
+                                                  DWORD dwMsgType,
+                                                  HCRYPTPROV_LEGACY hCryptProv,
+                                                  PCERT_INFO pRecipientInfo,
+                                                  PCMSG_STREAM_INFO pStreamInfo);
+CAPI_EXPORT HCRYPTMSG WINAPI CryptMsgDuplicate(HCRYPTMSG hCryptMsg);
+CAPI_EXPORT BOOL WINAPI CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData,
+                                       DWORD cbData, BOOL fFinal);
+CAPI_EXPORT BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg,
+                                         DWORD dwParamType, DWORD dwIndex,
+                                         void *pvData, DWORD *pcbData);
+CAPI_EXPORT BOOL WINAPI CryptMsgControl(HCRYPTMSG hCryptMsg, DWORD dwFlags,
+                                        DWORD dwCtrlType,
+                                        void const *pvCtrlPara);
+CAPI_EXPORT BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg);
+CAPI_EXPORT DWORD WINAPI CryptMsgCalculateEncodedLength(
+    DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+    void const *pvMsgEncodeInfo, LPSTR pszInnerContentObjID, DWORD cbData);
+CAPI_EXPORT BOOL WINAPI CryptVerifyMessageSignature(
+    PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
+    const BYTE *pbSignedBlob, DWORD cbSignedBlob, BYTE *pbDecoded,
+    DWORD *pcbDecoded, PCCERT_CONTEXT *ppSignerCert);
+CAPI_EXPORT BOOL WINAPI CryptVerifyDetachedMessageSignature(
+    PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
+    const BYTE *pbDetachedSignBlob, DWORD cbDetachedSignBlob,
+    DWORD cToBeSigned, const BYTE *rgpbToBeSigned[], DWORD rgcbToBeSigned[],
+    PCCERT_CONTEXT *ppSignerCert);
+
+// Chains
+CAPI_EXPORT BOOL WINAPI CertCreateCertificateChainEngine(
+    PCERT_CHAIN_ENGINE_CONFIG pConfig, HCERTCHAINENGINE *phChainEngine);
+CAPI_EXPORT void WINAPI
+CertFreeCertificateChainEngine(HCERTCHAINENGINE hChainEngine);
+CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
+    HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
+    LPFILETIME pTime, HCERTSTORE hAdditionalStore, PCERT_CHAIN_PARA pChainPara,
+    DWORD dwFlags, LPVOID pvReserved, PCCERT_CHAIN_CONTEXT *ppChainContext);
+CAPI_EXPORT void WINAPI
+CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext);
+CAPI_EXPORT PCCERT_CHAIN_CONTEXT WINAPI
+CertDuplicateCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext);
+
+#ifdef __cplusplus
+}
+#endif
+
+// ------------------------------------------------------------ error codes
+#define NTE_BAD_UID ((DWORD)0x80090001L)
+#define NTE_BAD_HASH ((DWORD)0x80090002L)
+#define NTE_BAD_KEY ((DWORD)0x80090003L)
+#define NTE_BAD_LEN ((DWORD)0x80090004L)
+#define NTE_BAD_DATA ((DWORD)0x80090005L)
+#define NTE_BAD_SIGNATURE ((DWORD)0x80090006L)
+#define NTE_BAD_VER ((DWORD)0x80090007L)
+#define NTE_BAD_ALGID ((DWORD)0x80090008L)
+#define NTE_BAD_FLAGS ((DWORD)0x80090009L)
+#define NTE_BAD_TYPE ((DWORD)0x8009000AL)
+#define NTE_BAD_KEY_STATE ((DWORD)0x8009000BL)
+#define NTE_BAD_HASH_STATE ((DWORD)0x8009000CL)
+#define NTE_NO_KEY ((DWORD)0x8009000DL)
+#define NTE_NO_MEMORY ((DWORD)0x8009000EL)
+#define NTE_EXISTS ((DWORD)0x8009000FL)
+#define NTE_PERM ((DWORD)0x80090010L)
+#define NTE_NOT_FOUND ((DWORD)0x80090011L)
+#define NTE_DOUBLE_ENCRYPT ((DWORD)0x80090012L)
+#define NTE_BAD_PROVIDER ((DWORD)0x80090013L)
+#define NTE_BAD_PROV_TYPE ((DWORD)0x80090014L)
+#define NTE_BAD_PUBLIC_KEY ((DWORD)0x80090015L)
+#define NTE_BAD_KEYSET ((DWORD)0x80090016L)
+#define NTE_PROV_TYPE_NOT_DEF ((DWORD)0x80090017L)
+#define NTE_PROV_TYPE_ENTRY_BAD ((DWORD)0x80090018L)
+#define NTE_KEYSET_NOT_DEF ((DWORD)0x80090019L)
+#define NTE_KEYSET_ENTRY_BAD ((DWORD)0x8009001AL)
+#define NTE_PROV_TYPE_NO_MATCH ((DWORD)0x8009001BL)
+#define NTE_SIGNATURE_FILE_BAD ((DWORD)0x8009001CL)
+#define NTE_PROVIDER_DLL_FAIL ((DWORD)0x8009001DL)
+#define NTE_PROV_DLL_NOT_FOUND ((DWORD)0x8009001EL)
+#define NTE_BAD_KEYSET_PARAM ((DWORD)0x8009001FL)
+#define NTE_FAIL ((DWORD)0x80090020L)
+#define NTE_SYS_ERR ((DWORD)0x80090021L)
+#define NTE_SILENT_CONTEXT ((DWORD)0x80090022L)
+#define NTE_TOKEN_KEYSET_STORAGE_FULL ((DWORD)0x80090023L)
+#define NTE_TEMPORARY_PROFILE ((DWORD)0x80090024L)
+#define NTE_FIXEDPARAMETER ((DWORD)0x80090025L)
+#define NTE_INVALID_HANDLE ((DWORD)0x80090026L)
+#define NTE_INVALID_PARAMETER ((DWORD)0x80090027L)
+#define NTE_BUFFER_TOO_SMALL ((DWORD)0x80090028L)
+#define NTE_NOT_SUPPORTED ((DWORD)0x80090029L)
+#define NTE_NO_MORE_ITEMS ((DWORD)0x8009002AL)
+
+#define CRYPT_E_MSG_ERROR ((DWORD)0x80091001L)
+#define CRYPT_E_UNKNOWN_ALGO ((DWORD)0x80091002L)
+#define CRYPT_E_OID_FORMAT ((DWORD)0x80091003L)
+#define CRYPT_E_INVALID_MSG_TYPE ((DWORD)0x80091004L)
+#define CRYPT_E_UNEXPECTED_ENCODING ((DWORD)0x80091005L)
+#define CRYPT_E_AUTH_ATTR_MISSING ((DWORD)0x80091006L)
+#define CRYPT_E_HASH_VALUE ((DWORD)0x80091007L)
+#define CRYPT_E_INVALID_INDEX ((DWORD)0x80091008L)
+#define CRYPT_E_ALREADY_DECRYPTED ((DWORD)0x80091009L)
+#define CRYPT_E_NOT_DECRYPTED ((DWORD)0x8009100AL)
+#define CRYPT_E_RECIPIENT_NOT_FOUND ((DWORD)0x8009100BL)
+#define CRYPT_E_CONTROL_TYPE ((DWORD)0x8009100CL)
+#define CRYPT_E_ISSUER_SERIALNUMBER ((DWORD)0x8009100DL)
+#define CRYPT_E_SIGNER_NOT_FOUND ((DWORD)0x8009100EL)
+#define CRYPT_E_ATTRIBUTES_MISSING ((DWORD)0x8009100FL)
+#define CRYPT_E_STREAM_MSG_NOT_READY ((DWORD)0x80091010L)
+#define CRYPT_E_STREAM_INSUFFICIENT_DATA ((DWORD)0x80091011L)
+
+#define CRYPT_E_BAD_LEN ((DWORD)0x80092001L)
+#define CRYPT_E_BAD_ENCODE ((DWORD)0x80092002L)
+#define CRYPT_E_FILE_ERROR ((DWORD)0x80092003L)
+#define CRYPT_E_NOT_FOUND ((DWORD)0x80092004L)
+#define CRYPT_E_EXISTS ((DWORD)0x80092005L)
+#define CRYPT_E_NO_PROVIDER ((DWORD)0x80092006L)
+#define CRYPT_E_SELF_SIGNED ((DWORD)0x80092007L)
+#define CRYPT_E_DELETED_PREV ((DWORD)0x80092008L)
+#define CRYPT_E_NO_MATCH ((DWORD)0x80092009L)
+#define CRYPT_E_UNEXPECTED_MSG_TYPE ((DWORD)0x8009200AL)
+#define CRYPT_E_NO_KEY_PROPERTY ((DWORD)0x8009200BL)
+#define CRYPT_E_NO_DECRYPT_CERT ((DWORD)0x8009200CL)
+#define CRYPT_E_BAD_MSG ((DWORD)0x8009200DL)
+#define CRYPT_E_NO_SIGNER ((DWORD)0x8009200EL)
+#define CRYPT_E_PENDING_CLOSE ((DWORD)0x8009200FL)
+#define CRYPT_E_REVOKED ((DWORD)0x80092010L)
+#define CRYPT_E_NO_REVOCATION_DLL ((DWORD)0x80092011L)
+#define CRYPT_E_NO_REVOCATION_CHECK ((DWORD)0x80092012L)
+#define CRYPT_E_REVOCATION_OFFLINE ((DWORD)0x80092013L)
+#define CRYPT_E_NOT_IN_REVOCATION_DATABASE ((DWORD)0x80092014L)
+#define CRYPT_E_INVALID_NUMERIC_STRING ((DWORD)0x80092020L)
+#define CRYPT_E_INVALID_PRINTABLE_STRING ((DWORD)0x80092021L)
+#define CRYPT_E_INVALID_IA5_STRING ((DWORD)0x80092022L)
+#define CRYPT_E_INVALID_X500_STRING ((DWORD)0x80092023L)
+#define CRYPT_E_NOT_CHAR_STRING ((DWORD)0x80092024L)
+#define CRYPT_E_FILERESIZED ((DWORD)0x80092025L)
+#define CRYPT_E_SECURITY_SETTINGS ((DWORD)0x80092026L)
+#define CRYPT_E_NO_VERIFY_USAGE_DLL ((DWORD)0x80092027L)
+#define CRYPT_E_NO_VERIFY_USAGE_CHECK ((DWORD)0x80092028L)
+#define CRYPT_E_VERIFY_USAGE_OFFLINE ((DWORD)0x80092029L)
+#define CRYPT_E_NOT_IN_CTL ((DWORD)0x8009202AL)
+#define CRYPT_E_NO_TRUSTED_SIGNER ((DWORD)0x8009202BL)
+#define CRYPT_E_MISSING_PUBKEY_PARA ((DWORD)0x8009202CL)
+
+#define CRYPT_E_ASN1_ERROR ((DWORD)0x80093100L)
+#define CRYPT_E_ASN1_INTERNAL ((DWORD)0x80093101L)
+#define CRYPT_E_ASN1_EOD ((DWORD)0x80093102L)
+#define CRYPT_E_ASN1_CORRUPT ((DWORD)0x80093103L)
+#define CRYPT_E_ASN1_LARGE ((DWORD)0x80093104L)
+#define CRYPT_E_ASN1_CONSTRAINT ((DWORD)0x80093105L)
+#define CRYPT_E_ASN1_MEMORY ((DWORD)0x80093106L)
+#define CRYPT_E_ASN1_OVERFLOW ((DWORD)0x80093107L)
+#define CRYPT_E_ASN1_BADPDU ((DWORD)0x80093108L)
+#define CRYPT_E_ASN1_BADARGS ((DWORD)0x80093109L)
+#define CRYPT_E_ASN1_BADREAL ((DWORD)0x8009310AL)
+#define CRYPT_E_ASN1_BADTAG ((DWORD)0x8009310BL)
+#define CRYPT_E_ASN1_CHOICE ((DWORD)0x8009310CL)
+#define CRYPT_E_ASN1_RULE ((DWORD)0x8009310DL)
+#define CRYPT_E_ASN1_UTF8 ((DWORD)0x8009310EL)
+#define CRYPT_E_ASN1_PDU_TYPE ((DWORD)0x80093133L)
+#define CRYPT_E_ASN1_NYI ((DWORD)0x80093134L)
+#define CRYPT_E_ASN1_EXTENDED ((DWORD)0x80093201L)
+#define CRYPT_E_ASN1_NOEOD ((DWORD)0x80093202L)
+
+#define TRUST_E_NOSIGNATURE ((DWORD)0x800B0100L)
+#define CERT_E_EXPIRED ((DWORD)0x800B0101L)
+#define CERT_E_VALIDITYPERIODNESTING ((DWORD)0x800B0102L)
+#define CERT_E_ROLE ((DWORD)0x800B0103L)
+#define CERT_E_PATHLENCONST ((DWORD)0x800B0104L)
+#define CERT_E_CRITICAL ((DWORD)0x800B0105L)
+#define CERT_E_PURPOSE ((DWORD)0x800B0106L)
+#define CERT_E_ISSUERCHAINING ((DWORD)0x800B0107L)
+#define CERT_E_MALFORMED ((DWORD)0x800B0108L)
+#define CERT_E_UNTRUSTEDROOT ((DWORD)0x800B0109L)
+#define CERT_E_CHAINING ((DWORD)0x800B010AL)
+#define TRUST_E_FAIL ((DWORD)0x800B010BL)
+#define CERT_E_REVOKED ((DWORD)0x800B010CL)
+#define CERT_E_UNTRUSTEDTESTROOT ((DWORD)0x800B010DL)
+#define CERT_E_REVOCATION_FAILURE ((DWORD)0x800B010EL)
+#define CERT_E_CN_NO_MATCH ((DWORD)0x800B010FL)
+#define CERT_E_WRONG_USAGE ((DWORD)0x800B0110L)
