@@ -1,0 +1,128 @@
+#include "base64.h"
+
+namespace base64 {
+
+int32_t nChar = 0;
+
+namespace {
+const char kAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const char kBase64Set[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\r\n";
+}  // namespace
+
+char encodeChar(char v) {
+  const int value = static_cast<signed char>(v);
+  if (value < 0 || value > 63) return '=';
+  return kAlphabet[value];
+}
+
+char decodeChar(char c) {
+  if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A');
+  if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 26);
+  if (c >= '0' && c <= '9') return static_cast<char>(c - '0' + 52);
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return 64;
+}
+
+void For76InLine(std::string& out, char c, bool split) {
+  if (split && nChar > 75) {
+    out += "\r\n";
+    nChar = 0;
+  }
+  out += c;
+  ++nChar;
+}
+
+std::string encoding(const char* data, size_t len) {
+  return encoding(data, len, true);
+}
+
+std::string encoding(const char* data, size_t len, bool split) {
+  std::string result;
+  if (data == nullptr) return result;
+  nChar = 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+  result.reserve(len / 3 * 4 + 4 + (split ? len / 57 * 2 : 0));
+  size_t i = 0;
+  for (; i + 3 <= len; i += 3) {
+    For76InLine(result, encodeChar(static_cast<char>(p[i] >> 2)), split);
+    For76InLine(
+        result,
+        encodeChar(static_cast<char>(((p[i] & 0x03) << 4) | (p[i + 1] >> 4))),
+        split);
+    For76InLine(result,
+                encodeChar(static_cast<char>(((p[i + 1] & 0x0F) << 2) |
+                                             (p[i + 2] >> 6))),
+                split);
+    For76InLine(result, encodeChar(static_cast<char>(p[i + 2] & 0x3F)), split);
+  }
+  const size_t rest = len - i;
+  if (rest == 1) {
+    For76InLine(result, encodeChar(static_cast<char>(p[i] >> 2)), split);
+    For76InLine(result, encodeChar(static_cast<char>((p[i] & 0x03) << 4)),
+                split);
+    For76InLine(result, '=', split);
+    For76InLine(result, '=', split);
+  } else if (rest == 2) {
+    For76InLine(result, encodeChar(static_cast<char>(p[i] >> 2)), split);
+    For76InLine(
+        result,
+        encodeChar(static_cast<char>(((p[i] & 0x03) << 4) | (p[i + 1] >> 4))),
+        split);
+    For76InLine(result, encodeChar(static_cast<char>((p[i + 1] & 0x0F) << 2)),
+                split);
+    For76InLine(result, '=', split);
+  }
+  return result;
+}
+
+bool decoding(const char* text, size_t len, char* out, size_t* outLen) {
+  // Without a buffer only the count is reported.
+  size_t written = 0;
+  auto put = [&](unsigned int byte) {
+    if (out != nullptr) out[written] = static_cast<char>(byte & 0xFF);
+    ++written;
+  };
+  unsigned int group = 0;
+  int count = 0;
+  for (size_t i = 0; text != nullptr && i < len; ++i) {
+    const char v = decodeChar(text[i]);
+    if (v == 64) continue;
+    group = (group << 6) | static_cast<unsigned char>(v);
+    if (++count == 4) {
+      put(group >> 16);
+      put(group >> 8);
+      put(group);
+      group = 0;
+      count = 0;
+    }
+  }
+  if (count == 1) {
+    put(group << 2);
+  } else if (count == 2) {
+    put(group >> 4);
+  } else if (count == 3) {
+    put(group >> 10);
+    put(group >> 2);
+  }
+  if (out != nullptr) out[written] = '\0';
+  if (outLen != nullptr) *outLen = written;
+  return true;
+}
+
+size_t GetLengthToDecode(size_t textLen) { return ((textLen + 1) * 3) / 4 + 1; }
+
+bool IsBase64(std::string& text) {
+  return text.find_first_not_of(kBase64Set) == std::string::npos;
+}
+
+bool IsBase64(char* data, size_t len) {
+  if (data == nullptr) return len == 0;
+  // Taken as text: a zero byte ends the span and so fails the test.
+  std::string text(data, len);
+  return IsBase64(text);
+}
+
+}  // namespace base64
