@@ -5,6 +5,7 @@
 #include <capi/capi.h>
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ class TavrixCtrl {
   std::string GetSubjectSN(PCCERT_CONTEXT cert);
   std::string GetFieldValueFromCertNameString(const std::string& nameString,
                                               const std::string& field);
+  // Source of "now" for the expiry arithmetic; time(NULL) unless a test
+  // pins the clock.
+  static std::time_t (*CurrentTime)();
 
   // ---- local files
   std::string NormalizeFileNamePath(std::string path);
@@ -63,6 +67,9 @@ class TavrixCtrl {
   std::string DownloadFile(std::string url);
   static size_t DownloadWriteCallback(void* ptr, size_t size, size_t nmemb,
                                       void* stream);
+  // Connection time-out and stall time of DownloadFile, in seconds, for the
+  // whole process; 0 or less restores the built-in 30 s. Tests shorten them.
+  static void SetDownloadTimeouts(long connectSec, long stallSec);
 
   // ---- hashing and XML canonicalisation
   std::string Hash(const std::string& text, const std::string& certName,
@@ -91,4 +98,11 @@ class TavrixCtrl {
   LibXmlF* libXml = nullptr;
   const char* signText = nullptr;
   const char* signCertName = nullptr;
+
+ private:
+  // Frees what the certificate lookup acquired for this controller and the
+  // cache does not own; called when the controller ends.
+  void ReleaseLookup();
+  PCCERT_CONTEXT lookupOwnedCert = nullptr;
+  HCRYPTPROV lookupOwnedProv = 0;
 };
