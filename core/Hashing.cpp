@@ -1,0 +1,269 @@
+// GOST R 34.11-94 hashes of texts, base64 data and files, optionally after
+// exclusive XML canonicalisation through the run-time libxml2 binding.
+
+#include <dlfcn.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "LibXmlF.h"
+#include "TavrixCtrl.h"
+#include "TavrixUtils.h"
+#include "base64.h"
+
+namespace {
+
+const char kErrorPrefix[] = "<?xml version='1.0' encoding='utf-8'?><Error>";
+const int kFlagBase64 = 0x01;
+const int kFlagC14n = 0x02;
+
+// Parser functions beyond the binding's fixed table. A parser context of our
+// own lets the canonicalisation refuse external entities and the external
+// DTD for this one parse, without touching libxml2's process-wide defaults
+// (the browser may be using the library too).
+struct ContextApi {
+  decltype(&::xmlNewParserCtxt) newCtxt = nullptr;
+  decltype(&::xmlCtxtReadMemory) readMemory = nullptr;
+  decltype(&::xmlFreeParserCtxt) freeCtxt = nullptr;
+};
+
+// Per-parse state reached through the context's _private pointer.
+struct GuardState {
+  entityDeclSAXFunc entityDecl = nullptr;
+};
+
+// Declarations of external entities are dropped before the parser can
+// record them, so no reference can make it fetch a file or a URL. Internal
+// entities pass through and are still substituted.
+void GuardedEntityDecl(void* ctx, const xmlChar* name, int type,
+                       const xmlChar* publicId, const xmlChar* systemId,
+                       xmlChar* content) {
+  if (type == XML_EXTERNAL_GENERAL_PARSED_ENTITY ||
+      type == XML_EXTERNAL_GENERAL_UNPARSED_ENTITY ||
+      type == XML_EXTERNAL_PARAMETER_ENTITY) {
+    TavrixUtils::ODebug(
+        std::string("CanonicalizeXml: external entity ignored: ") +
+        reinterpret_cast<const char*>(name));
+    return;
+  }
+  auto* parser = static_cast<xmlParserCtxtPtr>(ctx);
+  auto* state = static_cast<GuardState*>(parser->_private);
+  if (state != nullptr && state->entityDecl != nullptr)
+    state->entityDecl(ctx, name, type, publicId, systemId, content);
+}
+
+}  // namespace
+
+std::string TavrixCtrl::Hash(const std::string& text,
+                             const std::string& certName, int flags) {
+  TavrixUtils::ODebug("Hash: tText=" + text + " tName=" + certName +
+                      " Params=" + toString(flags));
+  if (text.empty()) {
+    TavrixUtils::ODebug("Hash: tText is empty. exit!");
+    return std::string();
+  }
+
+  std::string found = CertProvFinder(certName);
+  if (found.find(kErrorPrefix) != std::string::npos) return found;
+
+  std::string data;
+  if (flags & kFlagBase64) {
+    // Decoded in place: file contents arrive here whole.
+    data.resize(base64::GetLengthToDecode(text.size()));
+    size_t decodedLen = 0;
+    base64::decoding(text.data(), text.size(), &data[0], &decodedLen);
+    data.resize(decodedLen);
+  } else {
+    data = text;
+  }
+
+  if (flags & kFlagC14n) {
+    std::string canonical = CanonicalizeXml(data);
+    if (canonical.find(kErrorPrefix) != std::string::npos) return canonical;
+    data.swap(canonical);
+    TavrixUtils::ODebug("Hash: c14n=" + data);
+  }
+
+  // The provider's length is 32-bit; no page or file gets near that, but a
+  // truncated length would hash the wrong bytes.
+  if (data.size() > UINT_MAX) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return MyHandleError("Ошибка в GetHashInBase64-CryptHashData", false);
+  }
+  std::string hashBase64 = GetHashInBase64(
+      CALG_GR3411,
+      reinterpret_cast<unsigned char*>(data.empty() ? nullptr : &data[0]),
+      static_cast<unsigned int>(data.size()));
+  TavrixUtils::ODebug("Hash: hashBase64=" + hashBase64);
+  return hashBase64;
+}
+
+std::string TavrixCtrl::GetHashInBase64(unsigned int algId, unsigned char* data,
+                                        unsigned int len) {
+  HCRYPTHASH hHash = 0;
+  if (!CryptCreateHash(hProvCurrent, algId, 0, 0, &hHash))
+    return MyHandleError("Ошибка в GetHashInBase64-CryptCreateHash", false);
+
+  // The envelope is made before the hash is destroyed so that it carries
+  // the failed call's last error.
+  auto failWith = [&](const char* message) {
+    std::string err = MyHandleError(message, false);
+    CryptDestroyHash(hHash);
+    return err;
+  };
+
+  if (!CryptHashData(hHash, data, len, 0))
+    return failWith("Ошибка в GetHashInBase64-CryptHashData");
+
+  DWORD hashLen = 0;
+  DWORD lenSize = sizeof(hashLen);
+  if (!CryptGetHashParam(hHash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashLen),
+                         &lenSize, 0))
+    return failWith("Ошибка в GetHashInBase64-CryptGetHashParam size");
+  TavrixUtils::ODebug("GetHashInBase64: HashLen=" + toString(hashLen));
+
+  auto* value = static_cast<BYTE*>(malloc(hashLen > 0 ? hashLen : 1));
+  if (value == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return failWith("Ошибка в GetHashInBase64-malloc");
+  }
+  if (!CryptGetHashParam(hHash, HP_HASHVAL, value, &hashLen, 0)) {
+    std::string err =
+        failWith("Ошибка в GetHashInBase64-CryptGetHashParam val");
+    free(value);
+    return err;
+  }
+  std::string result =
+      base64::encoding(reinterpret_cast<const char*>(value), hashLen, false);
+  free(value);
+
+  if (!CryptDestroyHash(hHash))
+    return MyHandleError("Ошибка в GetHashInBase64-CryptDestroyHash", false);
+  return result;
+}
+
+std::string TavrixCtrl::HashFile(std::string path, const std::string& certName,
+                                 int flags) {
+  TavrixUtils::ODebug("HashFile: Cert=" + certName +
+                      " Params=" + toString(flags) + " Path=" + path);
+  path = NormalizeFileNamePath(path);
+
+  std::string content = LoadFile(path, false);
+  if (content.find("<Error>") != std::string::npos) return content;
+
+  std::string hash = Hash(content, certName, flags | kFlagBase64);
+  if (hash.find("<Error>") != std::string::npos) return hash;
+  content.clear();
+  content.shrink_to_fit();
+
+  return SaveFile(path + ".hash", hash.data(), hash.size());
+}
+
+std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
+  TavrixUtils::ODebug("CanonicalizeXml: enter! xmldoc=" + xml);
+
+  if (libXml == nullptr) {
+    std::string notFound = LibXmlF::FindDll();
+    if (!notFound.empty()) {
+      TavrixUtils::ODebug("CanonicalizeXml: notFinded=" + notFound);
+      return MyHandleError(notFound, false);
+    }
+    libXml = new LibXmlF();
+    TavrixUtils::ODebug("CanonicalizeXml: hLibXml=" + toString(libXml->hDll));
+  }
+  if (libXml->hDll == nullptr) {
+    SetLastError(ERROR_NOT_FOUND);
+    return MyHandleError(LibXmlF::FindDll(), false);
+  }
+
+  ContextApi api;
+  api.newCtxt = reinterpret_cast<decltype(api.newCtxt)>(
+      dlsym(libXml->hDll, "xmlNewParserCtxt"));
+  api.readMemory = reinterpret_cast<decltype(api.readMemory)>(
+      dlsym(libXml->hDll, "xmlCtxtReadMemory"));
+  api.freeCtxt = reinterpret_cast<decltype(api.freeCtxt)>(
+      dlsym(libXml->hDll, "xmlFreeParserCtxt"));
+  if (!api.newCtxt || !api.readMemory || !api.freeCtxt) {
+    std::string missing;
+    if (!api.newCtxt) missing += "xmlNewParserCtxt,";
+    if (!api.readMemory) missing += "xmlCtxtReadMemory,";
+    if (!api.freeCtxt) missing += "xmlFreeParserCtxt,";
+    missing.pop_back();
+    SetLastError(ERROR_NOT_FOUND);
+    return MyHandleError(
+        "Необходимо обновить libxml2.so. Не найдены следующие методы:" +
+            missing,
+        false);
+  }
+
+  // Only initialisation touches the library's global state; the defaults for
+  // external DTDs and entity substitution stay as the process has them, and
+  // the options below apply to this parse alone. The parser is not cleaned
+  // up afterwards: xmlCleanupParser would pull shared state from under any
+  // other user of libxml2 in the browser process.
+  libXml->FxmlInitParser();
+
+  if (xml.size() > static_cast<size_t>(INT_MAX)) {
+    SetLastError(ERROR_INVALID_DATA);
+    return MyHandleError("Некорректный xml документ.", false);
+  }
+
+  xmlParserCtxtPtr parser = api.newCtxt();
+  if (parser == nullptr || parser->sax == nullptr) {
+    if (parser != nullptr) api.freeCtxt(parser);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return MyHandleError("Некорректный xml документ.", false);
+  }
+  GuardState state;
+  state.entityDecl = parser->sax->entityDecl;
+  parser->_private = &state;
+  parser->sax->entityDecl = GuardedEntityDecl;
+  parser->sax->externalSubset = nullptr;  // the external DTD is never read
+
+  // Entities substituted and default attributes of the internal subset
+  // added, as before; nothing is fetched from the network either.
+  const int options = XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_NONET;
+  const int length = static_cast<int>(xml.size());
+  xmlDocPtr doc =
+      api.readMemory(parser, xml.data(), length, nullptr, "UTF-8", options);
+  if (doc == nullptr) {
+    TavrixUtils::ODebug("CanonicalizeXml: not UTF-8, trying WINDOWS-1251");
+    doc = api.readMemory(parser, xml.data(), length, nullptr, "WINDOWS-1251",
+                         options);
+  }
+  parser->_private = nullptr;
+  api.freeCtxt(parser);
+  if (doc == nullptr) {
+    SetLastError(ERROR_INVALID_DATA);
+    return MyHandleError("Некорректный xml документ.", false);
+  }
+
+  if (libXml->FxmlDocGetRootElement(doc) == nullptr) {
+    libXml->FxmlFreeDoc(doc);
+    SetLastError(ERROR_INVALID_DATA);
+    return MyHandleError("Ошибка CanonicalizeXml - xmlDocGetRootElement.",
+                         false);
+  }
+
+  xmlChar* out = nullptr;
+  int ret = libXml->FxmlC14NDocDumpMemory(doc, nullptr, XML_C14N_EXCLUSIVE_1_0,
+                                          nullptr, 0, &out);
+  if (ret < 0) {
+    if (out != nullptr) libXml->FxmlFree(out);
+    libXml->FxmlFreeDoc(doc);
+    SetLastError(ERROR_INVALID_DATA);
+    return MyHandleError("Ошибка CanonicalizeXml - xmlC14NDocDumpMemory.",
+                         false);
+  }
+  std::string result;
+  if (out != nullptr) {
+    result.assign(reinterpret_cast<const char*>(out), static_cast<size_t>(ret));
+    libXml->FxmlFree(out);
+  }
+  TavrixUtils::ODebug("CanonicalizeXml: canonicalize. ret=" + toString(ret));
+  libXml->FxmlFreeDoc(doc);
+  TavrixUtils::ODebug("CanonicalizeXml: result=" + result);
+  return result;
+}
