@@ -1,0 +1,165 @@
+// Windows-style error reporting: a last-error slot per thread, Russian
+// message texts through FormatMessage, and the local heap that
+// FORMAT_MESSAGE_ALLOCATE_BUFFER hands out.
+#include <capi/capi.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/messages.h"
+
+namespace {
+
+thread_local DWORD tls_last_error = ERROR_SUCCESS;
+
+// The message texts are UTF-8 and of our own making, so a strict decoder is
+// enough: anything malformed becomes U+FFFD rather than being dropped.
+std::wstring Utf8ToWide(const std::string& text) {
+  std::wstring out;
+  const size_t n = text.size();
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t extra = 0;
+    uint32_t cp = c;
+    if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else if (c >= 0x80) {
+      extra = n;  // a stray continuation or invalid lead byte
+    }
+    bool ok = i + extra < n;
+    for (size_t k = 1; ok && k <= extra; ++k) {
+      const unsigned char cc = static_cast<unsigned char>(text[i + k]);
+      ok = (cc & 0xC0) == 0x80;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (!ok) {
+      out += L'\xFFFD';
+      ++i;
+      continue;
+    }
+    out += static_cast<wchar_t>(cp);
+    i += extra + 1;
+  }
+  return out;
+}
+
+// The text FormatMessage reports for `flags` and `id`, with its line break;
+// false (and the last error set) when there is none or the request is not
+// one this provider serves.
+bool LookUpMessage(DWORD flags, DWORD id, std::string& text) {
+  if (flags & FORMAT_MESSAGE_FROM_STRING) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+  }
+  if (!(flags & (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_FROM_HMODULE))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const char* found = tavrix_provider::MessageText(id);
+  if (found == nullptr) {
+    SetLastError(ERROR_MR_MID_NOT_FOUND);
+    return false;
+  }
+  text = found;
+  // A maximum width of 0xFF asks for the text without its line break.
+  if ((flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) != FORMAT_MESSAGE_MAX_WIDTH_MASK)
+    text += "\r\n";
+  return true;
+}
+
+// Stores `text` (terminated) for either form of FormatMessage.
+template <typename Char>
+DWORD Deliver(DWORD flags, const std::basic_string<Char>& text, Char* lpBuffer,
+              DWORD nSize) {
+  const size_t count = text.size();
+  if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+    // lpBuffer is really the address of the caller's pointer.
+    Char** target = reinterpret_cast<Char**>(lpBuffer);
+    if (target == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    *target = nullptr;
+    const size_t chars = count + 1 > nSize ? count + 1 : nSize;
+    Char* buffer =
+        static_cast<Char*>(LocalAlloc(LMEM_FIXED, chars * sizeof(Char)));
+    if (buffer == nullptr) return 0;
+    std::memcpy(buffer, text.c_str(), (count + 1) * sizeof(Char));
+    *target = buffer;
+    return static_cast<DWORD>(count);
+  }
+  if (lpBuffer == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (count + 1 > nSize) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(lpBuffer, text.c_str(), (count + 1) * sizeof(Char));
+  return static_cast<DWORD>(count);
+}
+
+void ClearAllocated(DWORD flags, void* lpBuffer) {
+  if ((flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) && lpBuffer != nullptr)
+    *static_cast<void**>(lpBuffer) = nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return tls_last_error; }
+
+void WINAPI SetLastError(DWORD dwErrCode) { tls_last_error = dwErrCode; }
+
+// The language is not checked: every text exists in Russian only. Inserts are
+// never expanded, since no text has any.
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD,
+                            LPSTR lpBuffer, DWORD nSize, va_list*) {
+  std::string text;
+  if (!LookUpMessage(dwFlags, dwMessageId, text)) {
+    ClearAllocated(dwFlags, lpBuffer);
+    return 0;
+  }
+  return Deliver<char>(dwFlags, text, lpBuffer, nSize);
+}
+
+DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD,
+                            LPWSTR lpBuffer, DWORD nSize, va_list*) {
+  std::string text;
+  if (!LookUpMessage(dwFlags, dwMessageId, text)) {
+    ClearAllocated(dwFlags, lpBuffer);
+    return 0;
+  }
+  return Deliver<wchar_t>(dwFlags, Utf8ToWide(text), lpBuffer, nSize);
+}
+
+HLOCAL WINAPI LocalAlloc(DWORD uFlags, size_t uBytes) {
+  if (uFlags & ~static_cast<DWORD>(LMEM_FIXED | LMEM_ZEROINIT)) {
+    // Movable memory would need LocalLock, which this provider lacks.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const size_t bytes = uBytes ? uBytes : 1;
+  void* p =
+      (uFlags & LMEM_ZEROINIT) ? std::calloc(1, bytes) : std::malloc(bytes);
+  if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return p;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+  std::free(hMem);
+  return nullptr;
+}
+
+}  // extern "C"
