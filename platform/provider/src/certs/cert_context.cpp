@@ -1,0 +1,515 @@
+// Certificate contexts: parsing, reference counts, properties, comparisons.
+#include <nettle/sha1.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "certs/certs_internal.h"
+#include "crypto/key_store.h"
+
+// Key containers live in libcapi10; a build without them still links and
+// reports that no key is there.
+namespace tavrix_provider {
+__attribute__((weak)) bool ContainerExists(const std::string& container);
+}
+
+namespace tavrix_certs {
+
+void SetError(DWORD code) { SetLastError(code); }
+
+BOOL CopyOut(const void* src, DWORD n, void* pv, DWORD* pcb) {
+  if (!pcb) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!pv) {
+    *pcb = n;
+    return TRUE;
+  }
+  if (*pcb < n) {
+    *pcb = n;
+    SetError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  if (n) memcpy(pv, src, n);
+  *pcb = n;
+  return TRUE;
+}
+
+std::vector<BYTE> Sha1(const BYTE* p, size_t n) {
+  sha1_ctx c;
+  sha1_init(&c);
+  sha1_update(&c, n, p);
+  std::vector<BYTE> out(SHA1_DIGEST_SIZE);
+  sha1_digest(&c, SHA1_DIGEST_SIZE, out.data());
+  return out;
+}
+
+std::string KeyContainerName(const CERT_INFO* info) {
+  const CRYPT_BIT_BLOB& k = info->SubjectPublicKeyInfo.PublicKey;
+  std::vector<BYTE> h = Sha1(k.pbData, k.cbData);
+  return HexLower(h.data(), h.size());
+}
+
+DWORD ProvTypeForKeyOid(const std::string& oid) {
+  if (oid == szOID_CP_GOST_R3410EL) return PROV_GOST_2001_DH;
+  if (oid == szOID_CP_GOST_R3410_12_256) return PROV_GOST_2012_256;
+  if (oid == szOID_CP_GOST_R3410_12_512) return PROV_GOST_2012_512;
+  return 0;
+}
+
+static bool ParseInto(CertObject* c) {
+  const BYTE* base = c->encoded.data();
+  Tlv cert, tbs, sigAlg, sigVal;
+  if (!ReadTlv(base, c->encoded.size(), &cert) || cert.tag != kTagSequence)
+    return false;
+  DerReader top(cert);
+  if (!top.Expect(kTagSequence, &tbs) || !top.Expect(kTagSequence, &sigAlg) ||
+      !top.Expect(kTagBitString, &sigVal) || !top.AtEnd())
+    return false;
+  if (sigVal.len < 1 || sigVal.value[0] > 7) return false;
+  c->tbs = tbs.start;
+  c->tbsLen = tbs.total();
+  c->sigUnused = sigVal.value[0];
+  c->sigValue = sigVal.value + 1;
+  c->sigLen = sigVal.len - 1;
+
+  CERT_INFO& info = c->info;
+  memset(&info, 0, sizeof info);
+  DerReader r(tbs);
+  Tlv t;
+  info.dwVersion = CERT_V1;
+  if (r.Optional(0xA0, &t)) {
+    DerReader v(t);
+    Tlv vi;
+    if (!v.Expect(kTagInteger, &vi) || !v.AtEnd() || vi.len != 1 ||
+        vi.value[0] > 2)
+      return false;
+    info.dwVersion = vi.value[0];
+  }
+  Tlv serial;
+  if (!r.Expect(kTagInteger, &serial) || serial.len == 0) return false;
+  c->serial.assign(serial.value, serial.value + serial.len);
+  std::reverse(c->serial.begin(), c->serial.end());
+  info.SerialNumber.cbData = static_cast<DWORD>(c->serial.size());
+  info.SerialNumber.pbData = c->serial.data();
+
+  Tlv alg;
+  const uint8_t* prm;
+  size_t prmLen;
+  if (!r.Expect(kTagSequence, &alg) ||
+      !ParseAlgId(alg, &c->sigOid, &prm, &prmLen))
+    return false;
+  info.SignatureAlgorithm.pszObjId = &c->sigOid[0];
+  info.SignatureAlgorithm.Parameters.pbData = const_cast<BYTE*>(prm);
+  info.SignatureAlgorithm.Parameters.cbData = static_cast<DWORD>(prmLen);
+  {
+    // The outer algorithm must name an identifier too.
+    std::string outer;
+    if (!ParseAlgId(sigAlg, &outer, &prm, &prmLen)) return false;
+  }
+
+  Tlv issuer, validity, subject, spki;
+  ParsedName scratch;
+  if (!r.Expect(kTagSequence, &issuer) ||
+      !ParseName(issuer.start, issuer.total(), &scratch))
+    return false;
+  info.Issuer.pbData = const_cast<BYTE*>(issuer.start);
+  info.Issuer.cbData = static_cast<DWORD>(issuer.total());
+  if (!r.Expect(kTagSequence, &validity)) return false;
+  {
+    DerReader v(validity);
+    Tlv nb, na;
+    if (!v.Next(&nb) || !v.Next(&na) || !v.AtEnd() ||
+        !DecodeTime(nb, &info.NotBefore) || !DecodeTime(na, &info.NotAfter))
+      return false;
+  }
+  if (!r.Expect(kTagSequence, &subject) ||
+      !ParseName(subject.start, subject.total(), &scratch))
+    return false;
+  info.Subject.pbData = const_cast<BYTE*>(subject.start);
+  info.Subject.cbData = static_cast<DWORD>(subject.total());
+  if (!r.Expect(kTagSequence, &spki)) return false;
+  {
+    DerReader k(spki);
+    Tlv kalg, bits;
+    if (!k.Expect(kTagSequence, &kalg) ||
+        !ParseAlgId(kalg, &c->keyOid, &prm, &prmLen) ||
+        !k.Expect(kTagBitString, &bits) || !k.AtEnd() || bits.len < 1 ||
+        bits.value[0] > 7)
+      return false;
+    info.SubjectPublicKeyInfo.Algorithm.pszObjId = &c->keyOid[0];
+    info.SubjectPublicKeyInfo.Algorithm.Parameters.pbData =
+        const_cast<BYTE*>(prm);
+    info.SubjectPublicKeyInfo.Algorithm.Parameters.cbData =
+        static_cast<DWORD>(prmLen);
+    info.SubjectPublicKeyInfo.PublicKey.cUnusedBits = bits.value[0];
+    info.SubjectPublicKeyInfo.PublicKey.pbData =
+        const_cast<BYTE*>(bits.value + 1);
+    info.SubjectPublicKeyInfo.PublicKey.cbData =
+        static_cast<DWORD>(bits.len - 1);
+  }
+  Tlv uid;
+  if (r.Optional(0x81, &uid) && uid.len >= 1) {
+    info.IssuerUniqueId.cUnusedBits = uid.value[0] & 7;
+    info.IssuerUniqueId.pbData = const_cast<BYTE*>(uid.value + 1);
+    info.IssuerUniqueId.cbData = static_cast<DWORD>(uid.len - 1);
+  }
+  if (r.Optional(0x82, &uid) && uid.len >= 1) {
+    info.SubjectUniqueId.cUnusedBits = uid.value[0] & 7;
+    info.SubjectUniqueId.pbData = const_cast<BYTE*>(uid.value + 1);
+    info.SubjectUniqueId.cbData = static_cast<DWORD>(uid.len - 1);
+  }
+  Tlv extsWrap;
+  if (r.Optional(0xA3, &extsWrap)) {
+    DerReader w(extsWrap);
+    Tlv seq;
+    if (!w.Expect(kTagSequence, &seq) || !w.AtEnd()) return false;
+    DerReader e(seq);
+    std::vector<Tlv> values;
+    std::vector<BOOL> crit;
+    while (!e.AtEnd()) {
+      Tlv ext, oid, b, val;
+      if (!e.Expect(kTagSequence, &ext)) return false;
+      DerReader x(ext);
+      if (!x.Expect(kTagOid, &oid)) return false;
+      BOOL critical = FALSE;
+      if (x.Optional(kTagBoolean, &b)) {
+        if (b.len != 1) return false;
+        critical = b.value[0] ? TRUE : FALSE;
+      }
+      if (!x.Expect(kTagOctetString, &val) || !x.AtEnd()) return false;
+      std::string o = OidToString(oid.value, oid.len);
+      if (o.empty()) return false;
+      c->extOids.push_back(o);
+      values.push_back(val);
+      crit.push_back(critical);
+    }
+    c->exts.resize(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+      c->exts[i].pszObjId = &c->extOids[i][0];
+      c->exts[i].fCritical = crit[i];
+      c->exts[i].Value.pbData = const_cast<BYTE*>(values[i].value);
+      c->exts[i].Value.cbData = static_cast<DWORD>(values[i].len);
+    }
+    info.cExtension = static_cast<DWORD>(c->exts.size());
+    info.rgExtension = c->exts.empty() ? nullptr : c->exts.data();
+  }
+  if (!r.AtEnd()) return false;
+  return true;
+}
+
+CertObject* ParseCertificate(const BYTE* p, DWORD n) {
+  Tlv outer;
+  if (!p || !ReadTlv(p, n, &outer) || outer.tag != kTagSequence) {
+    SetError(p ? CRYPT_E_ASN1_BADTAG : ERROR_INVALID_PARAMETER);
+    if (p && n && p[0] == kTagSequence) SetError(CRYPT_E_ASN1_EOD);
+    return nullptr;
+  }
+  CertObject* c = new CertObject();
+  c->magic = kCertMagic;
+  c->encoded.assign(p, p + outer.total());
+  if (!ParseInto(c)) {
+    delete c;
+    SetError(CRYPT_E_ASN1_BADTAG);
+    return nullptr;
+  }
+  c->ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  c->ctx.pbCertEncoded = c->encoded.data();
+  c->ctx.cbCertEncoded = static_cast<DWORD>(c->encoded.size());
+  c->ctx.pCertInfo = &c->info;
+  c->ctx.hCertStore = nullptr;
+  return c;
+}
+
+CertObject* FromContext(PCCERT_CONTEXT c) {
+  if (!c) return nullptr;
+  CertObject* o = reinterpret_cast<CertObject*>(const_cast<CERT_CONTEXT*>(c));
+  return o->magic == kCertMagic ? o : nullptr;
+}
+
+CertObject* AddRef(CertObject* c) {
+  c->refs.fetch_add(1);
+  return c;
+}
+
+void Release(CertObject* c) {
+  if (c->refs.fetch_sub(1) != 1) return;
+  Store* s = c->store;
+  c->magic = 0;
+  delete c;
+  if (s) StoreContextGone(s);
+}
+
+static BOOL KeyProvInfo(CertObject* c, void* pv, DWORD* pcb) {
+  {
+    std::lock_guard<std::mutex> g(c->propLock);
+    auto it = c->props.find(CERT_KEY_PROV_INFO_PROP_ID);
+    if (it != c->props.end()) {
+      // Stored flat; re-point the strings at the caller's copy.
+      std::vector<BYTE> copy = it->second;
+      BOOL ok = CopyOut(copy.data(), static_cast<DWORD>(copy.size()), pv, pcb);
+      if (ok && pv) {
+        CRYPT_KEY_PROV_INFO* k = static_cast<CRYPT_KEY_PROV_INFO*>(pv);
+        BYTE* base = static_cast<BYTE*>(pv);
+        ptrdiff_t off = reinterpret_cast<ptrdiff_t>(k->pwszContainerName);
+        k->pwszContainerName =
+            off ? reinterpret_cast<LPWSTR>(base + off) : nullptr;
+        off = reinterpret_cast<ptrdiff_t>(k->pwszProvName);
+        k->pwszProvName = off ? reinterpret_cast<LPWSTR>(base + off) : nullptr;
+        k->rgProvParam = nullptr;
+        k->cProvParam = 0;
+      }
+      return ok;
+    }
+  }
+  DWORD type = ProvTypeForKeyOid(c->keyOid);
+  std::string container = KeyContainerName(&c->info);
+  if (!type || !&tavrix_provider::ContainerExists ||
+      !tavrix_provider::ContainerExists(container)) {
+    SetError(CRYPT_E_NOT_FOUND);
+    return FALSE;
+  }
+  std::wstring wname(container.begin(), container.end());
+  DWORD need = static_cast<DWORD>(sizeof(CRYPT_KEY_PROV_INFO) +
+                                  (wname.size() + 1) * sizeof(WCHAR));
+  if (!pv || !pcb || *pcb < need) return CopyOut(nullptr, need, pv, pcb);
+  CRYPT_KEY_PROV_INFO* k = static_cast<CRYPT_KEY_PROV_INFO*>(pv);
+  memset(k, 0, sizeof *k);
+  WCHAR* name = reinterpret_cast<WCHAR*>(k + 1);
+  wmemcpy(name, wname.c_str(), wname.size() + 1);
+  k->pwszContainerName = name;
+  k->pwszProvName = nullptr;  // the default provider of the type
+  k->dwProvType = type;
+  k->dwKeySpec = AT_KEYEXCHANGE;
+  *pcb = need;
+  return TRUE;
+}
+
+}  // namespace tavrix_certs
+
+using namespace tavrix_certs;
+
+extern "C" {
+
+PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
+                                                   const BYTE* pbCertEncoded,
+                                                   DWORD cbCertEncoded) {
+  if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
+    SetError(E_INVALIDARG);
+    return nullptr;
+  }
+  CertObject* c = ParseCertificate(pbCertEncoded, cbCertEncoded);
+  return c ? &c->ctx : nullptr;
+}
+
+PCCERT_CONTEXT WINAPI CertDuplicateCertificateContext(PCCERT_CONTEXT p) {
+  CertObject* c = FromContext(p);
+  if (!c) return nullptr;
+  return &AddRef(c)->ctx;
+}
+
+BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT p) {
+  if (!p) return TRUE;
+  CertObject* c = FromContext(p);
+  if (!c) {
+    SetError(E_INVALIDARG);
+    return FALSE;
+  }
+  Release(c);
+  return TRUE;
+}
+
+BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
+                                              void* pvData, DWORD* pcbData) {
+  CertObject* c = FromContext(p);
+  if (!c || !pcbData) {
+    SetError(E_INVALIDARG);
+    return FALSE;
+  }
+  switch (id) {
+    case CERT_SHA1_HASH_PROP_ID: {
+      std::vector<BYTE> h = Sha1(c->encoded.data(), c->encoded.size());
+      return CopyOut(h.data(), static_cast<DWORD>(h.size()), pvData, pcbData);
+    }
+    case CERT_KEY_IDENTIFIER_PROP_ID: {
+      for (const CERT_EXTENSION& e : c->exts) {
+        if (strcmp(e.pszObjId, szOID_SUBJECT_KEY_IDENTIFIER) != 0) continue;
+        Tlv t;
+        if (ReadTlv(e.Value.pbData, e.Value.cbData, &t) &&
+            t.tag == kTagOctetString)
+          return CopyOut(t.value, static_cast<DWORD>(t.len), pvData, pcbData);
+      }
+      const CRYPT_BIT_BLOB& k = c->info.SubjectPublicKeyInfo.PublicKey;
+      std::vector<BYTE> h = Sha1(k.pbData, k.cbData);
+      return CopyOut(h.data(), static_cast<DWORD>(h.size()), pvData, pcbData);
+    }
+    case CERT_KEY_PROV_INFO_PROP_ID:
+      return KeyProvInfo(c, pvData, pcbData);
+    case CERT_KEY_SPEC_PROP_ID: {
+      DWORD size = 0;
+      if (!KeyProvInfo(c, nullptr, &size)) return FALSE;
+      std::vector<BYTE> buf(size);
+      if (!KeyProvInfo(c, buf.data(), &size)) return FALSE;
+      DWORD spec =
+          reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buf.data())->dwKeySpec;
+      return CopyOut(&spec, sizeof spec, pvData, pcbData);
+    }
+    default: {
+      std::lock_guard<std::mutex> g(c->propLock);
+      auto it = c->props.find(id);
+      if (it == c->props.end()) {
+        SetError(CRYPT_E_NOT_FOUND);
+        return FALSE;
+      }
+      return CopyOut(it->second.data(), static_cast<DWORD>(it->second.size()),
+                     pvData, pcbData);
+    }
+  }
+}
+
+BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
+                                              DWORD /*dwFlags*/,
+                                              const void* pvData) {
+  CertObject* c = FromContext(p);
+  if (!c || id == 0) {
+    SetError(E_INVALIDARG);
+    return FALSE;
+  }
+  if (id == CERT_SHA1_HASH_PROP_ID) {
+    // Derived from the encoding; a caller cannot change it.
+    SetError(E_INVALIDARG);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> g(c->propLock);
+  if (!pvData) {
+    c->props.erase(id);
+    return TRUE;
+  }
+  std::vector<BYTE> v;
+  if (id == CERT_KEY_PROV_INFO_PROP_ID) {
+    // Kept flat with string offsets in place of pointers.
+    const CRYPT_KEY_PROV_INFO* k =
+        static_cast<const CRYPT_KEY_PROV_INFO*>(pvData);
+    std::wstring cont = k->pwszContainerName ? k->pwszContainerName : L"";
+    std::wstring prov = k->pwszProvName ? k->pwszProvName : L"";
+    v.resize(sizeof(CRYPT_KEY_PROV_INFO) +
+             (cont.size() + prov.size() + 2) * sizeof(WCHAR));
+    CRYPT_KEY_PROV_INFO* out = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(v.data());
+    *out = *k;
+    out->cProvParam = 0;
+    out->rgProvParam = nullptr;
+    size_t off = sizeof(CRYPT_KEY_PROV_INFO);
+    memcpy(v.data() + off, cont.c_str(), (cont.size() + 1) * sizeof(WCHAR));
+    out->pwszContainerName =
+        k->pwszContainerName ? reinterpret_cast<LPWSTR>(off) : nullptr;
+    off += (cont.size() + 1) * sizeof(WCHAR);
+    memcpy(v.data() + off, prov.c_str(), (prov.size() + 1) * sizeof(WCHAR));
+    out->pwszProvName =
+        k->pwszProvName ? reinterpret_cast<LPWSTR>(off) : nullptr;
+  } else if (id == CERT_KEY_SPEC_PROP_ID) {
+    const BYTE* b = static_cast<const BYTE*>(pvData);
+    v.assign(b, b + sizeof(DWORD));
+  } else {
+    const CRYPT_DATA_BLOB* b = static_cast<const CRYPT_DATA_BLOB*>(pvData);
+    if (b->cbData && !b->pbData) {
+      SetError(E_INVALIDARG);
+      return FALSE;
+    }
+    v.assign(b->pbData, b->pbData + b->cbData);
+  }
+  c->props[id] = std::move(v);
+  return TRUE;
+}
+
+PCERT_EXTENSION WINAPI CertFindExtension(LPCSTR pszObjId, DWORD cExtensions,
+                                         CERT_EXTENSION rgExtensions[]) {
+  if (!pszObjId || (cExtensions && !rgExtensions)) {
+    SetError(E_INVALIDARG);
+    return nullptr;
+  }
+  for (DWORD i = 0; i < cExtensions; ++i)
+    if (rgExtensions[i].pszObjId &&
+        strcmp(rgExtensions[i].pszObjId, pszObjId) == 0)
+      return &rgExtensions[i];
+  SetError(CRYPT_E_NOT_FOUND);
+  return nullptr;
+}
+
+PCERT_RDN_ATTR WINAPI CertFindRDNAttr(LPCSTR pszObjId, PCERT_NAME_INFO pName) {
+  if (!pszObjId || !pName) {
+    SetError(E_INVALIDARG);
+    return nullptr;
+  }
+  for (DWORD i = 0; i < pName->cRDN; ++i) {
+    CERT_RDN& r = pName->rgRDN[i];
+    for (DWORD j = 0; j < r.cRDNAttr; ++j)
+      if (r.rgRDNAttr[j].pszObjId &&
+          strcmp(r.rgRDNAttr[j].pszObjId, pszObjId) == 0)
+        return &r.rgRDNAttr[j];
+  }
+  SetError(CRYPT_E_NOT_FOUND);
+  return nullptr;
+}
+
+BOOL WINAPI CertCompareIntegerBlob(PCRYPT_INTEGER_BLOB a,
+                                   PCRYPT_INTEGER_BLOB b) {
+  if (!a || !b) return FALSE;
+  // Little-endian: insignificant sign bytes sit at the end.
+  auto sig = [](PCRYPT_INTEGER_BLOB x) {
+    DWORD n = x->cbData;
+    if (!x->pbData) return DWORD(0);
+    while (n > 1 && ((x->pbData[n - 1] == 0 && !(x->pbData[n - 2] & 0x80)) ||
+                     (x->pbData[n - 1] == 0xFF && (x->pbData[n - 2] & 0x80))))
+      --n;
+    return n;
+  };
+  DWORD na = sig(a), nb = sig(b);
+  return na == nb && (na == 0 || memcmp(a->pbData, b->pbData, na) == 0);
+}
+
+BOOL WINAPI CertCompareCertificateName(DWORD, PCERT_NAME_BLOB a,
+                                       PCERT_NAME_BLOB b) {
+  if (!a || !b) {
+    SetError(E_INVALIDARG);
+    return FALSE;
+  }
+  return a->cbData == b->cbData &&
+         (a->cbData == 0 || memcmp(a->pbData, b->pbData, a->cbData) == 0);
+}
+
+BOOL WINAPI CertCompareCertificate(DWORD enc, PCERT_INFO a, PCERT_INFO b) {
+  if (!a || !b) {
+    SetError(E_INVALIDARG);
+    return FALSE;
+  }
+  return CertCompareCertificateName(enc, &a->Issuer, &b->Issuer) &&
+         CertCompareIntegerBlob(&a->SerialNumber, &b->SerialNumber);
+}
+
+BOOL WINAPI CertComparePublicKeyInfo(DWORD, PCERT_PUBLIC_KEY_INFO a,
+                                     PCERT_PUBLIC_KEY_INFO b) {
+  if (!a || !b) {
+    SetError(E_INVALIDARG);
+    return FALSE;
+  }
+  return a->PublicKey.cbData == b->PublicKey.cbData &&
+         a->PublicKey.cUnusedBits == b->PublicKey.cUnusedBits &&
+         (a->PublicKey.cbData == 0 ||
+          memcmp(a->PublicKey.pbData, b->PublicKey.pbData,
+                 a->PublicKey.cbData) == 0);
+}
+
+LONG WINAPI CertVerifyTimeValidity(LPFILETIME pTime, PCERT_INFO pCertInfo) {
+  if (!pCertInfo) return 0;
+  FILETIME now = pTime ? *pTime : UnixToFileTime(time(nullptr));
+  auto val = [](const FILETIME& f) {
+    return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+  };
+  if (val(now) < val(pCertInfo->NotBefore)) return -1;
+  if (val(now) > val(pCertInfo->NotAfter)) return 1;
+  return 0;
+}
+
+}  // extern "C"
