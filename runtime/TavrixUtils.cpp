@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <locale>
+#include <stdexcept>
 
 namespace TavrixUtils {
 
@@ -122,7 +123,12 @@ std::string wstring_to_utf8(const std::wstring& text) {
 }
 
 std::wstring utf8_to_wstring(std::string text) {
-  return utf8_conv.from_bytes(text);
+  std::wstring wide = utf8_conv.from_bytes(text);
+  // The converter stops quietly at a sequence cut short by the end of the
+  // text; that is malformed input as much as a bad byte is.
+  if (utf8_conv.converted() != text.size())
+    throw std::range_error("utf8_to_wstring: incomplete UTF-8 sequence");
+  return wide;
 }
 
 int64_t FILETIME2UNIXTIME(FILETIME ft) {
