@@ -28,7 +28,7 @@ const CurveInfo kCurves[] = {
     {"1.2.643.2.2.36.1", "GOST2001-CryptoPro-XchB", 32, 0},
     // tc26-256-A is a twisted Edwards curve in its own right; B, C and D are
     // the CryptoPro A, B and C curves under new names.
-    {"1.2.643.7.1.2.1.1.1", "GOST2012-256-tc26-A", 32, 0},
+    {"1.2.643.7.1.2.1.1.1", "GOST2012-256-A", 32, 0},
     {"1.2.643.7.1.2.1.1.2", "GOST2001-CryptoPro-A", 32, 256},
     {"1.2.643.7.1.2.1.1.3", "GOST2001-CryptoPro-B", 32, 0},
     {"1.2.643.7.1.2.1.1.4", "GOST2001-CryptoPro-C", 32, 0},
