@@ -13,7 +13,7 @@
 #
 # Every certificate NAME leaves NAME.pem, NAME.der, NAME.key (PKCS#8 PEM)
 # and NAME.key.der (PKCS#8 DER) in OUTDIR; index.txt lists
-#   name<TAB>role<TAB>keytype<TAB>serial-hex<TAB>issuer-name
+#   name<TAB>role<TAB>keytype<TAB>serial-hex<TAB>issuer-name<TAB>subject
 set -eu
 
 OPENSSL=${OPENSSL:-openssl}
@@ -105,8 +105,8 @@ CNF
     >"$work/err" 2>&1 || { cat "$work/err" >&2; die "cannot sign $n"; }
   "$OPENSSL" x509 -in "$d/$n.pem" -outform DER -out "$d/$n.der"
   rm -rf "$work" "$cfg"
-  printf '%s\t%s\t%s\t%s\t%s\n' "$n" "$role" "$kt" \
-    "$(echo "$serial" | tr a-f A-F)" "$iss" >> "$d/index.txt"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$n" "$role" "$kt" \
+    "$(echo "$serial" | tr a-f A-F)" "$iss" "$subj" >> "$d/index.txt"
 }
 
 CA_EXT='keyUsage = critical,keyCertSign,cRLSign,digitalSignature

@@ -1,0 +1,315 @@
+// Stores and certificate contexts against a PKI made by OpenSSL.
+#include <capi/capi.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using tavrix_test::PkiCert;
+using tavrix_test::TestPki;
+
+namespace {
+
+const DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+HCERTSTORE OpenMy(const char* name = "MY", DWORD extra = 0) {
+  return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, kEnc, 0,
+                       CERT_SYSTEM_STORE_CURRENT_USER | extra, name);
+}
+
+std::string SerialOf(PCCERT_CONTEXT c) {
+  static const char d[] = "0123456789ABCDEF";
+  std::string s;
+  const CRYPT_INTEGER_BLOB& b = c->pCertInfo->SerialNumber;
+  for (DWORD i = b.cbData; i > 0; --i) {
+    s += d[b.pbData[i - 1] >> 4];
+    s += d[b.pbData[i - 1] & 15];
+  }
+  return s;
+}
+
+std::vector<std::string> Serials(HCERTSTORE s) {
+  std::vector<std::string> out;
+  PCCERT_CONTEXT c = nullptr;
+  while ((c = CertEnumCertificatesInStore(s, c))) out.push_back(SerialOf(c));
+  EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
+  return out;
+}
+
+std::vector<std::string> FindSubject(HCERTSTORE s, const wchar_t* what) {
+  std::vector<std::string> out;
+  PCCERT_CONTEXT c = nullptr;
+  while ((c = CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_SUBJECT_STR_W,
+                                         what, c)))
+    out.push_back(SerialOf(c));
+  return out;
+}
+
+TEST(Stores, PkiIsInstalledInTheRightStores) {
+  TestPki& pki = TestPki::Get();
+  for (const char* name : {"MY", "CA", "ROOT"}) {
+    HCERTSTORE s = OpenMy(name);
+    ASSERT_NE(nullptr, s) << name;
+    std::set<std::string> got;
+    for (const std::string& serial : Serials(s)) got.insert(serial);
+    std::set<std::string> want;
+    for (const PkiCert* c : pki.InStore(name)) want.insert(c->serialHex);
+    EXPECT_EQ(want, got) << name;
+    EXPECT_TRUE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
+  }
+}
+
+TEST(Stores, NameIsCaseInsensitiveAndEnumerationOrderIsStable) {
+  TestPki::Get();
+  HCERTSTORE a = OpenMy("my");
+  HCERTSTORE b = OpenMy("MY");
+  ASSERT_TRUE(a && b);
+  std::vector<std::string> first = Serials(a);
+  EXPECT_EQ(first, Serials(b));
+  EXPECT_EQ(first, Serials(a));
+  EXPECT_GE(first.size(), 8u);
+  CertCloseStore(a, 0);
+  CertCloseStore(b, 0);
+}
+
+TEST(Stores, OpenExistingFailsForMissingStoreAndBadNamesAreRefused) {
+  TestPki::Get();
+  EXPECT_EQ(nullptr, OpenMy("NOSUCHSTORE", CERT_STORE_OPEN_EXISTING_FLAG));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_EQ(nullptr, OpenMy("../keys"));
+  EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), GetLastError());
+  EXPECT_EQ(nullptr, OpenMy(""));
+  EXPECT_EQ(nullptr, CertOpenStore(CERT_STORE_PROV_SYSTEM_A, kEnc, 0,
+                                   CERT_SYSTEM_STORE_CURRENT_USER, nullptr));
+  EXPECT_TRUE(CertCloseStore(nullptr, 0));
+}
+
+TEST(Stores, FindBySubjectFoldsCyrillicAndLatinCase) {
+  TestPki& pki = TestPki::Get();
+  HCERTSTORE s = OpenMy();
+  ASSERT_NE(nullptr, s);
+  std::string user = pki.Cert("user-gost2012_256").serialHex;
+  std::string noeku = pki.Cert("noeku-gost2012_256").serialHex;
+  for (const wchar_t* q :
+       {L"ИВАНОВ ИВАН GOST2012_256", L"иванов иван gost2012_256",
+        L"иВаНоВ иВаН GoSt2012_256"}) {
+    std::vector<std::string> hits = FindSubject(s, q);
+    ASSERT_EQ(1u, hits.size()) << q;
+    EXPECT_EQ(user, hits[0]);
+  }
+  std::vector<std::string> latin = FindSubject(s, L"PETROV PETR GOST2012_256");
+  ASSERT_EQ(1u, latin.size());
+  EXPECT_EQ(noeku, latin[0]);
+  // Ё and ё are the same letter to the search.
+  EXPECT_EQ(1u, FindSubject(s, L"ЁЛКИН").size());
+  EXPECT_EQ(1u, FindSubject(s, L"ёлкин").size());
+  EXPECT_EQ(0u, FindSubject(s, L"елкин").size());
+  // Empty text matches everything, in enumeration order.
+  EXPECT_EQ(Serials(s), FindSubject(s, L""));
+  EXPECT_EQ(0u, FindSubject(s, L"Нет такого").size());
+  EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
+  CertCloseStore(s, 0);
+}
+
+TEST(Stores, FindByOtherKeys) {
+  TestPki& pki = TestPki::Get();
+  HCERTSTORE s = OpenMy();
+  ASSERT_NE(nullptr, s);
+  const PkiCert& u = pki.Cert("user-gost2012_512");
+  PCCERT_CONTEXT ref =
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  ASSERT_NE(nullptr, ref);
+
+  BYTE sha[20];
+  DWORD n = sizeof sha;
+  ASSERT_TRUE(
+      CertGetCertificateContextProperty(ref, CERT_SHA1_HASH_PROP_ID, sha, &n));
+  CRYPT_HASH_BLOB hb = {n, sha};
+  struct Case {
+    DWORD type;
+    const void* para;
+  } cases[] = {
+      {CERT_FIND_SHA1_HASH, &hb},
+      {CERT_FIND_EXISTING, ref},
+      {CERT_FIND_SUBJECT_NAME, &ref->pCertInfo->Subject},
+      {CERT_FIND_PUBLIC_KEY, &ref->pCertInfo->SubjectPublicKeyInfo},
+      {CERT_FIND_SUBJECT_CERT, ref->pCertInfo},
+  };
+  for (const Case& c : cases) {
+    PCCERT_CONTEXT f =
+        CertFindCertificateInStore(s, kEnc, 0, c.type, c.para, nullptr);
+    ASSERT_NE(nullptr, f) << std::hex << c.type;
+    EXPECT_EQ(u.serialHex, SerialOf(f));
+    // A second search from the hit finds no other certificate.
+    EXPECT_EQ(nullptr,
+              CertFindCertificateInStore(s, kEnc, 0, c.type, c.para, f));
+    EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
+  }
+  CERT_ID id;
+  id.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+  id.IssuerSerialNumber.Issuer = ref->pCertInfo->Issuer;
+  id.IssuerSerialNumber.SerialNumber = ref->pCertInfo->SerialNumber;
+  PCCERT_CONTEXT f =
+      CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_CERT_ID, &id, nullptr);
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ(u.serialHex, SerialOf(f));
+  CertFreeCertificateContext(f);
+
+  BYTE kid[64];
+  n = sizeof kid;
+  ASSERT_TRUE(CertGetCertificateContextProperty(
+      ref, CERT_KEY_IDENTIFIER_PROP_ID, kid, &n));
+  CRYPT_HASH_BLOB kb = {n, kid};
+  f = CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_KEY_IDENTIFIER, &kb,
+                                 nullptr);
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ(u.serialHex, SerialOf(f));
+  CertFreeCertificateContext(f);
+
+  // Issuer search: the user certificates of one intermediate.
+  std::vector<std::string> byIssuer;
+  f = nullptr;
+  while ((f = CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_ISSUER_STR_W,
+                                         L"подчинённый уц gost2012_512", f)))
+    byIssuer.push_back(SerialOf(f));
+  EXPECT_EQ(2u, byIssuer.size());
+
+  // Unknown find type and missing parameter.
+  EXPECT_EQ(nullptr,
+            CertFindCertificateInStore(s, kEnc, 0, 0x7777, &hb, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), GetLastError());
+  EXPECT_EQ(nullptr,
+            CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_SUBJECT_STR_W,
+                                       nullptr, nullptr));
+  CertFreeCertificateContext(ref);
+  CertCloseStore(s, 0);
+}
+
+TEST(Stores, ContextsOutliveTheirStore) {
+  TestPki::Get();
+  HCERTSTORE s = OpenMy();
+  ASSERT_NE(nullptr, s);
+  PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
+  ASSERT_NE(nullptr, c);
+  PCCERT_CONTEXT dup = CertDuplicateCertificateContext(c);
+  EXPECT_EQ(c, dup);
+  EXPECT_FALSE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
+  EXPECT_EQ(CRYPT_E_PENDING_CLOSE, GetLastError());
+  std::string serial = SerialOf(c);
+  EXPECT_TRUE(CertFreeCertificateContext(c));
+  EXPECT_EQ(serial, SerialOf(dup));
+  WCHAR buf[256];
+  EXPECT_GT(CertNameToStrW(kEnc, &dup->pCertInfo->Subject, CERT_SIMPLE_NAME_STR,
+                           buf, 256),
+            1u);
+  EXPECT_TRUE(CertFreeCertificateContext(dup));
+  EXPECT_TRUE(CertFreeCertificateContext(nullptr));
+}
+
+TEST(Stores, AddDeleteRoundTripWithDispositions) {
+  TestPki& pki = TestPki::Get();
+  tavrix_test::TempDir home;
+  std::string old = getenv("TAVRIX_PROVIDER_HOME");
+  tavrix_test::SetProviderHome(home.path());
+  const PkiCert& a = pki.Cert("noeku-gost2001");
+  const PkiCert& b = pki.Cert("noeku-gost2012_512");
+  HCERTSTORE s = OpenMy("CA");
+  ASSERT_NE(nullptr, s);
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(
+      s, kEnc, a.der.data(), a.der.size(), CERT_STORE_ADD_NEW, &added));
+  ASSERT_NE(nullptr, added);
+  EXPECT_EQ(s, added->hCertStore);
+  EXPECT_FALSE(CertAddEncodedCertificateToStore(
+      s, kEnc, a.der.data(), a.der.size(), CERT_STORE_ADD_NEW, nullptr));
+  EXPECT_EQ(CRYPT_E_EXISTS, GetLastError());
+  PCCERT_CONTEXT existing = nullptr;
+  EXPECT_TRUE(
+      CertAddEncodedCertificateToStore(s, kEnc, a.der.data(), a.der.size(),
+                                       CERT_STORE_ADD_USE_EXISTING, &existing));
+  EXPECT_EQ(added, existing);
+  CertFreeCertificateContext(existing);
+  EXPECT_TRUE(CertAddEncodedCertificateToStore(
+      s, kEnc, b.der.data(), b.der.size(), CERT_STORE_ADD_REPLACE_EXISTING,
+      nullptr));
+  EXPECT_FALSE(CertAddEncodedCertificateToStore(s, kEnc, b.der.data(),
+                                                b.der.size(), 99, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), GetLastError());
+  EXPECT_EQ(2u, Serials(s).size());
+
+  // Another handle sees the files written by the first one.
+  HCERTSTORE again = OpenMy("CA");
+  EXPECT_EQ(2u, Serials(again).size());
+  CertCloseStore(again, 0);
+
+  EXPECT_TRUE(CertDeleteCertificateFromStore(added));
+  std::vector<std::string> left = Serials(s);
+  ASSERT_EQ(1u, left.size());
+  EXPECT_EQ(b.serialHex, left[0]);
+  again = OpenMy("CA");
+  EXPECT_EQ(left, Serials(again));
+  CertCloseStore(again, 0);
+  EXPECT_TRUE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
+
+  struct stat st;
+  ASSERT_EQ(0, stat((home.path() + "/stores/CA").c_str(), &st));
+  tavrix_test::SetProviderHome(old);
+}
+
+TEST(Stores, MemoryStoreKeepsInsertionOrderAndDuplicates) {
+  TestPki& pki = TestPki::Get();
+  HCERTSTORE m = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_NE(nullptr, m);
+  std::vector<std::string> want;
+  for (const char* n : {"user-gost2001", "root-gost2012_512", "angle"}) {
+    const PkiCert& c = pki.Cert(n);
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(
+        m, kEnc, c.der.data(), c.der.size(), CERT_STORE_ADD_ALWAYS, nullptr));
+    want.push_back(c.serialHex);
+  }
+  EXPECT_EQ(want, Serials(m));
+  HCERTSTORE dup = CertDuplicateStore(m);
+  EXPECT_EQ(m, dup);
+  EXPECT_TRUE(CertCloseStore(m, 0));
+  EXPECT_EQ(want, Serials(dup));  // still open through the duplicate
+  EXPECT_TRUE(CertCloseStore(dup, CERT_CLOSE_STORE_CHECK_FLAG));
+}
+
+TEST(Stores, ThousandCertificatesListQuickly) {
+  TestPki& pki = TestPki::Get();
+  tavrix_test::TempDir home;
+  std::string old = getenv("TAVRIX_PROVIDER_HOME");
+  tavrix_test::SetProviderHome(home.path());
+  // Distinct certificates cheaply: same body, different signature bytes.
+  std::vector<uint8_t> base = pki.Cert("user-gost2012_256").der;
+  HCERTSTORE s = OpenMy("MY");
+  ASSERT_NE(nullptr, s);
+  for (int i = 0; i < 1000; ++i) {
+    std::vector<uint8_t> d = base;
+    d[d.size() - 1] = static_cast<uint8_t>(i);
+    d[d.size() - 2] = static_cast<uint8_t>(i >> 8);
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, d.data(), d.size(),
+                                                 CERT_STORE_ADD_NEW, nullptr));
+  }
+  CertCloseStore(s, 0);
+  auto t0 = std::chrono::steady_clock::now();
+  s = OpenMy("MY");
+  size_t n = Serials(s).size();
+  size_t found = FindSubject(s, L"иванов").size();
+  CertCloseStore(s, 0);
+  double ms = std::chrono::duration<double, std::milli>(
+                  std::chrono::steady_clock::now() - t0)
+                  .count();
+  EXPECT_EQ(1000u, n);
+  EXPECT_EQ(1000u, found);
+  EXPECT_LT(ms, 1000.0);
+  printf("open + list + subject search of 1000 certificates: %.1f ms\n", ms);
+  tavrix_test::SetProviderHome(old);
+}
+
+}  // namespace
