@@ -6,6 +6,7 @@
 #include <ctime>
 #include <limits>
 #include <locale>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -272,12 +273,16 @@ bool TavrixCtrl::IsValidByFilter(std::string whatValid, std::string whereValid,
 std::string TavrixCtrl::GetNameFromCert(CERT_NAME_BLOB blob, bool isNameX500) {
   DWORD type = (isNameX500 ? CERT_X500_NAME_STR : CERT_SIMPLE_NAME_STR) |
                CERT_NAME_STR_REVERSE_FLAG;
-  std::vector<wchar_t> buffer(4096, L'\0');
-  CertNameToStrW(kCertEncoding, &blob, type, buffer.data(),
-                 static_cast<DWORD>(buffer.size()));
-  // A provider that fills the whole buffer must not make us read past it.
-  buffer.back() = L'\0';
-  std::string name = WideToUtf8(std::wstring(buffer.data()));
+  // Not zero-filled: a listing calls this five times per certificate. The
+  // first and last characters are set so that a call that writes nothing,
+  // or fills the whole buffer, still leaves a terminated text.
+  const DWORD kChars = 4096;
+  std::unique_ptr<wchar_t[]> buffer(new wchar_t[kChars]);
+  buffer[0] = L'\0';
+  buffer[kChars - 1] = L'\0';
+  CertNameToStrW(kCertEncoding, &blob, type, buffer.get(), kChars);
+  buffer[kChars - 1] = L'\0';
+  std::string name = WideToUtf8(std::wstring(buffer.get()));
   ReplaceAll(name, "<", "&lt;");
   ReplaceAll(name, ">", "&gt;");
   TavrixUtils::ODebug("GetNameFromCert: " + name);

@@ -28,6 +28,7 @@ TavrixCtrl::TavrixCtrl(TmpCertArhive& certArch, std::string params)
 }
 
 TavrixCtrl::~TavrixCtrl() {
+  ReleaseLookup();
   delete cades;
   cades = nullptr;
   delete libXml;

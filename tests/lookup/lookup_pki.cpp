@@ -1,0 +1,179 @@
+#include "lookup_pki.h"
+
+#include <crypto/key_store.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace lookup_pki {
+
+namespace {
+
+std::string MakePkiScript() {
+  std::string here = __FILE__;
+  return here.substr(0, here.rfind('/')) + "/../support/make-pki.sh";
+}
+
+std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+std::vector<unsigned char> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in),
+                                    std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+int Run(const std::string& command, std::string* output) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    text.append(buffer, n);
+  int status = pclose(pipe);
+  if (output != nullptr) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Pki::Pki() {
+  char templ[] = "/tmp/lookup-home-XXXXXX";
+  if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+  home_ = templ;
+  dir_ = home_ + "/pki";
+  setenv("TAVRIX_PROVIDER_HOME", home_.c_str(), 1);
+}
+
+Pki::~Pki() {
+  Run("rm -rf " + Quote(home_), nullptr);
+  unsetenv("TAVRIX_PROVIDER_HOME");
+}
+
+Cert Pki::Make(const std::string& name, const std::string& subject, int64_t nb,
+               int64_t na, const std::string& issuer, const std::string& ext) {
+  std::string body = ext.empty() ? "basicConstraints = CA:FALSE\n"
+                                   "subjectKeyIdentifier = hash"
+                                 : ext;
+  Cert cert;
+  cert.name = name;
+  cert.notBefore = static_cast<int64_t>(time(nullptr)) + nb;
+  cert.notAfter = static_cast<int64_t>(time(nullptr)) + na;
+  std::string cmd = "sh " + Quote(MakePkiScript()) + " --one " + Quote(dir_) +
+                    " " + Quote(name) + " gost2012_256 " + Quote(subject) +
+                    " " + std::to_string(nb) + " " + std::to_string(na) + " " +
+                    Quote(issuer) + " " + Quote(body) + " 2>&1";
+  std::string out;
+  if (Run(cmd, &out) != 0) throw std::runtime_error("make-pki: " + out);
+  cert.der = ReadFile(dir_ + "/" + name + ".der");
+  std::string serial;
+  Run("openssl x509 -inform DER -in " + Quote(dir_ + "/" + name + ".der") +
+          " -noout -serial",
+      &serial);
+  size_t eq = serial.find('=');
+  if (eq == std::string::npos) throw std::runtime_error("no serial: " + serial);
+  for (char c : serial.substr(eq + 1)) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) {
+      cert.serialHex += static_cast<char>(std::toupper(c));
+    }
+  }
+  // What OpenSSL actually wrote (whole seconds, UTC) wins over the request.
+  std::string dates;
+  Run("for w in startdate enddate; do openssl x509 -inform DER -in " +
+          Quote(dir_ + "/" + name + ".der") +
+          " -noout -$w | cut -d= -f2 | xargs -I{} date -u -d {} +%s; done",
+      &dates);
+  long long a = 0, b = 0;
+  if (sscanf(dates.c_str(), "%lld %lld", &a, &b) == 2) {
+    cert.notBefore = a;
+    cert.notAfter = b;
+  }
+  return cert;
+}
+
+bool Pki::AddToMy(const Cert& cert) {
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W,
+                                   X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                   CERT_SYSTEM_STORE_CURRENT_USER, L"MY");
+  if (store == nullptr) return false;
+  BOOL ok = CertAddEncodedCertificateToStore(
+      store, X509_ASN_ENCODING, cert.der.data(),
+      static_cast<DWORD>(cert.der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+      nullptr);
+  CertCloseStore(store, 0);
+  return ok != FALSE;
+}
+
+bool Pki::ImportKey(const Cert& cert) {
+  // The container is named by the key identifier (SHA-1 of the public key
+  // bits), which OpenSSL writes as the subject key identifier.
+  std::string out;
+  Run("openssl x509 -inform DER -in " + Quote(dir_ + "/" + cert.name + ".der") +
+          " -noout -ext subjectKeyIdentifier",
+      &out);
+  size_t colon = out.find(':');
+  if (colon == std::string::npos) return false;
+  std::string container;
+  for (char c : out.substr(colon + 1)) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) {
+      container += static_cast<char>(std::tolower(c));
+    }
+  }
+  if (container.size() != 40) return false;
+  std::vector<unsigned char> key =
+      ReadFile(dir_ + "/" + cert.name + ".key.der");
+  return tavrix_provider::ImportPrivateKey(key.data(), key.size(), container);
+}
+
+PCCERT_CONTEXT NewContext(const Cert& cert) {
+  return CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                      cert.der.data(),
+                                      static_cast<DWORD>(cert.der.size()));
+}
+
+std::vector<std::string> Elements(const std::string& xml,
+                                  const std::string& tag) {
+  std::vector<std::string> out;
+  std::string open = "<" + tag + ">";
+  std::string close = "</" + tag + ">";
+  size_t pos = 0;
+  while ((pos = xml.find(open, pos)) != std::string::npos) {
+    size_t end = xml.find(close, pos);
+    if (end == std::string::npos) break;
+    out.push_back(xml.substr(pos, end + close.size() - pos));
+    pos = end + close.size();
+  }
+  return out;
+}
+
+std::string Child(const std::string& element, const std::string& tag) {
+  std::string open = "<" + tag + ">";
+  size_t pos = element.find(open);
+  if (pos == std::string::npos) return "";
+  pos += open.size();
+  size_t end = element.find("</" + tag + ">", pos);
+  return end == std::string::npos ? "" : element.substr(pos, end - pos);
+}
+
+bool HasChild(const std::string& element, const std::string& tag) {
+  return element.find("<" + tag + ">") != std::string::npos;
+}
+
+}  // namespace lookup_pki
