@@ -220,6 +220,26 @@ TEST(SelectCertificate, DayCountParameters) {
   EXPECT_EQ(Child(e, "NotAfter"), std::to_string(w.ivanov.notBefore));
 }
 
+TEST(SelectCertificate, StoreThatCannotBeOpenedIsAnErrorEnvelope) {
+  TheWorld();
+  const char* saved = getenv("TAVRIX_PROVIDER_HOME");
+  ASSERT_NE(saved, nullptr);
+  const std::string home = saved;
+  // A home below a file: the personal store can be neither found nor made.
+  setenv("TAVRIX_PROVIDER_HOME", "/dev/null/home", 1);
+  TavrixCtrl ctrl;
+  std::string listing = ctrl.SelectCertificate("", "");
+  std::string lookup = ctrl.CertProvFinder("Romashka");
+  setenv("TAVRIX_PROVIDER_HOME", home.c_str(), 1);
+  const std::string expected = std::string(kProlog) +
+                               "<Error>Не удалось открыть хранилище "
+                               "сертификатов ";
+  EXPECT_EQ(listing.rfind(expected, 0), 0u) << listing;
+  EXPECT_EQ(listing.find("<Certificates>"), std::string::npos);
+  EXPECT_EQ(lookup.rfind(expected, 0), 0u) << lookup;
+  EXPECT_EQ(ctrl.pCertContextCurrent, nullptr);
+}
+
 TEST(GetXmlFromCertificate, WarningAndExpiryBoundariesWithAPinnedClock) {
   auto& w = TheWorld();
   PCCERT_CONTEXT ctx = NewContext(w.ivanov);
