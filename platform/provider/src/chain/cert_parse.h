@@ -1,0 +1,86 @@
+// What chain building reads from a certificate, parsed straight from its
+// encoding so that the chain code does not depend on how a context's
+// CERT_INFO was filled.
+#pragma once
+
+#include <capi/wincrypt.h>
+
+#include <string>
+#include <vector>
+
+#include "chain/chain_der.h"
+
+namespace tavrix_chain {
+
+// SEQUENCE { toBeSigned, AlgorithmIdentifier, BIT STRING }: certificates,
+// CRLs and OCSP basic responses share this outer shape.
+struct SignedParts {
+  Tlv tbs;
+  std::string sig_alg;
+  Bytes signature;  // BIT STRING contents as encoded (big-endian)
+};
+bool ParseSigned(const uint8_t* p, size_t n, SignedParts* out);
+
+struct Extension {
+  std::string oid;
+  bool critical = false;
+  Tlv value;  // the OCTET STRING contents
+};
+
+// Views (Tlv) point into `encoded`: moving keeps them valid, copying would not.
+struct ParsedCert {
+  ParsedCert() = default;
+  ParsedCert(const ParsedCert&) = delete;
+  ParsedCert& operator=(const ParsedCert&) = delete;
+  ParsedCert(ParsedCert&&) = default;
+  ParsedCert& operator=(ParsedCert&&) = default;
+
+  Bytes encoded;
+  SignedParts signed_parts;
+  DWORD version = 0;  // 0 = v1
+  Bytes serial;       // INTEGER contents, big-endian as encoded
+  Bytes issuer;       // whole Name encoding
+  Bytes subject;
+  int64_t not_before = 0;
+  int64_t not_after = 0;
+  Bytes spki;            // whole SubjectPublicKeyInfo encoding
+  std::string key_alg;   // algorithm OID of the public key
+  Bytes key_alg_params;  // whole parameters encoding (may be empty)
+  Bytes key_bits;        // subjectPublicKey BIT STRING contents
+  std::vector<Extension> extensions;
+
+  // Decoded extensions (present flags tell whether the extension exists).
+  bool has_basic_constraints = false;
+  bool is_ca = false;
+  bool has_path_len = false;
+  uint64_t path_len = 0;
+  bool has_key_usage = false;
+  unsigned key_usage = 0;  // bit 0 = digitalSignature ... (first octet MSB)
+  bool has_eku = false;
+  std::vector<std::string> eku;
+  Bytes subject_key_id;
+  Bytes authority_key_id;
+  std::vector<std::string> crl_urls;
+  std::vector<std::string> ocsp_urls;
+  bool bad_extension = false;  // a known extension failed to decode
+  bool unknown_critical = false;
+
+  // A CERT_PUBLIC_KEY_INFO whose pointers refer into this object.
+  CERT_PUBLIC_KEY_INFO PublicKeyInfo() const;
+  const Extension* Find(const std::string& oid) const;
+  bool SelfIssued() const { return issuer == subject; }
+};
+
+// Key usage bits as numbered in RFC 5280 (digitalSignature = 0).
+constexpr unsigned kKeyUsageKeyCertSign = 5;
+constexpr unsigned kKeyUsageCrlSign = 6;
+inline bool KeyUsageHas(const ParsedCert& c, unsigned bit) {
+  return (c.key_usage >> bit) & 1u;
+}
+
+bool ParseCertificate(const uint8_t* p, size_t n, ParsedCert* out);
+
+// Collects the http/https URIs of a GeneralNames / DistributionPoint list.
+void CollectUris(const Tlv& general_names, std::vector<std::string>* uris);
+
+}  // namespace tavrix_chain

@@ -1,0 +1,248 @@
+#include "chain/crl.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace tavrix_chain {
+
+namespace {
+
+struct CrlHolder {
+  CRL_CONTEXT ctx{};
+  CRL_INFO info{};
+  Bytes encoded;
+  CrlData data;
+  std::deque<std::string> oids;  // stable addresses for pszObjId
+  Bytes sig_params;
+  std::vector<Bytes> serials_le;
+  std::vector<CRL_ENTRY> entries;
+  std::deque<std::vector<CERT_EXTENSION>> entry_exts;
+  std::vector<CERT_EXTENSION> exts;
+  long refs = 1;
+};
+
+// Every live context is registered, so that a stray or already freed pointer
+// handed back to us is refused instead of crashing.
+std::mutex g_mutex;
+std::map<const CRL_CONTEXT*, CrlHolder*>& Registry() {
+  static auto* r = new std::map<const CRL_CONTEXT*, CrlHolder*>();
+  return *r;
+}
+
+bool ReadExtensions(const Tlv& seq, CrlHolder* h,
+                    std::vector<CERT_EXTENSION>* out, bool* unsupported) {
+  DerReader r(seq);
+  Tlv ext;
+  while (!r.AtEnd()) {
+    if (!r.Expect(tag::kSequence, &ext)) return false;
+    DerReader xr(ext);
+    Tlv oid, crit, val;
+    bool present;
+    if (!xr.Expect(tag::kOid, &oid)) return false;
+    std::string s = OidToString(oid.value, oid.len);
+    if (s.empty()) return false;
+    CERT_EXTENSION e{};
+    if (!xr.Optional(tag::kBoolean, &crit, &present)) return false;
+    if (present) e.fCritical = crit.len == 1 && crit.value[0] != 0;
+    if (!xr.Expect(tag::kOctetString, &val) || !xr.AtEnd()) return false;
+    h->oids.push_back(s);
+    e.pszObjId = const_cast<char*>(h->oids.back().c_str());
+    e.Value.cbData = static_cast<DWORD>(val.len);
+    e.Value.pbData = const_cast<BYTE*>(val.value);
+    out->push_back(e);
+    if (unsupported && e.fCritical && s != szOID_CRL_NUMBER &&
+        s != szOID_AUTHORITY_KEY_IDENTIFIER2 && s != szOID_CRL_REASON_CODE)
+      *unsupported = true;
+    if (s == szOID_AUTHORITY_KEY_IDENTIFIER2) {
+      DerReader ar(val);
+      Tlv aseq, kid;
+      bool p2;
+      if (ar.Expect(tag::kSequence, &aseq)) {
+        DerReader kr(aseq);
+        if (kr.Optional(tag::Context(0, false), &kid, &p2) && p2)
+          h->data.authority_key_id = kid.ValueBytes();
+      }
+    }
+  }
+  return true;
+}
+
+bool Parse(CrlHolder* h) {
+  CrlData& d = h->data;
+  const uint8_t* base = h->encoded.data();
+  if (!ParseSigned(base, h->encoded.size(), &d.signed_parts)) return false;
+  DerReader r(d.signed_parts.tbs);
+  Tlv t;
+  bool present;
+  if (!r.Optional(tag::kInteger, &t, &present)) return false;
+  if (present) {
+    uint64_t v;
+    if (!ParseSmallUint(t, &v) || v > 1) return false;
+    h->info.dwVersion = static_cast<DWORD>(v);
+  }
+  Tlv alg;
+  if (!r.Expect(tag::kSequence, &alg)) return false;
+  {
+    DerReader ar(alg);
+    Tlv oid, params;
+    if (!ar.Expect(tag::kOid, &oid)) return false;
+    std::string s = OidToString(oid.value, oid.len);
+    if (s.empty()) return false;
+    h->oids.push_back(s);
+    h->info.SignatureAlgorithm.pszObjId =
+        const_cast<char*>(h->oids.back().c_str());
+    if (ar.Next(&params)) {
+      h->info.SignatureAlgorithm.Parameters.cbData =
+          static_cast<DWORD>(params.whole_len);
+      h->info.SignatureAlgorithm.Parameters.pbData =
+          const_cast<BYTE*>(params.whole);
+    }
+  }
+  if (!r.Expect(tag::kSequence, &t)) return false;
+  d.issuer = t.WholeBytes();
+  h->info.Issuer.cbData = static_cast<DWORD>(t.whole_len);
+  h->info.Issuer.pbData = const_cast<BYTE*>(t.whole);
+  if (!r.Next(&t) || !ParseTime(t, &d.this_update)) return false;
+  h->info.ThisUpdate = UnixToFileTime(d.this_update);
+  uint8_t next_tag;
+  if (r.PeekTag(&next_tag) &&
+      (next_tag == tag::kUtcTime || next_tag == tag::kGeneralizedTime)) {
+    if (!r.Next(&t) || !ParseTime(t, &d.next_update)) return false;
+    d.has_next_update = true;
+    h->info.NextUpdate = UnixToFileTime(d.next_update);
+  }
+  Tlv revoked;
+  if (!r.Optional(tag::kSequence, &revoked, &present)) return false;
+  if (present) {
+    DerReader er(revoked);
+    Tlv entry;
+    while (!er.AtEnd()) {
+      if (!er.Expect(tag::kSequence, &entry)) return false;
+      DerReader fr(entry);
+      Tlv serial, when, exts;
+      int64_t secs;
+      if (!fr.Expect(tag::kInteger, &serial) || serial.len == 0 ||
+          serial.len > 64)
+        return false;
+      if (!fr.Next(&when) || !ParseTime(when, &secs)) return false;
+      h->entry_exts.emplace_back();
+      if (!fr.Optional(tag::kSequence, &exts, &present)) return false;
+      if (present && !ReadExtensions(exts, h, &h->entry_exts.back(), nullptr))
+        return false;
+      if (!fr.AtEnd()) return false;
+      d.serials.push_back(serial.ValueBytes());
+      h->serials_le.emplace_back(serial.value + 0, serial.value + serial.len);
+      std::reverse(h->serials_le.back().begin(), h->serials_le.back().end());
+      CRL_ENTRY ce{};
+      ce.RevocationDate = UnixToFileTime(secs);
+      h->entries.push_back(ce);
+    }
+  }
+  Tlv ext_wrap;
+  if (!r.Optional(tag::Context(0, true), &ext_wrap, &present)) return false;
+  if (present) {
+    DerReader w(ext_wrap);
+    Tlv seq;
+    if (!w.Expect(tag::kSequence, &seq) || !w.AtEnd()) return false;
+    if (!ReadExtensions(seq, h, &h->exts, &d.unsupported_critical))
+      return false;
+  }
+  if (!r.AtEnd()) return false;
+  // Vectors are complete: now the pointers into them are stable.
+  for (size_t i = 0; i < h->entries.size(); ++i) {
+    CRL_ENTRY& ce = h->entries[i];
+    ce.SerialNumber.cbData = static_cast<DWORD>(h->serials_le[i].size());
+    ce.SerialNumber.pbData = h->serials_le[i].data();
+    ce.cExtension = static_cast<DWORD>(h->entry_exts[i].size());
+    ce.rgExtension =
+        h->entry_exts[i].empty() ? nullptr : h->entry_exts[i].data();
+  }
+  h->info.cCRLEntry = static_cast<DWORD>(h->entries.size());
+  h->info.rgCRLEntry = h->entries.empty() ? nullptr : h->entries.data();
+  h->info.cExtension = static_cast<DWORD>(h->exts.size());
+  h->info.rgExtension = h->exts.empty() ? nullptr : h->exts.data();
+  return true;
+}
+
+}  // namespace
+
+PCCRL_CONTEXT CreateCrlContext(const uint8_t* p, size_t n, DWORD* err) {
+  if (!p || n == 0) {
+    *err = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  auto h = std::make_unique<CrlHolder>();
+  h->encoded.assign(p, p + n);
+  if (!Parse(h.get())) {
+    *err = CRYPT_E_ASN1_BADTAG;
+    return nullptr;
+  }
+  h->ctx.dwCertEncodingType = X509_ASN_ENCODING;
+  h->ctx.pbCrlEncoded = h->encoded.data();
+  h->ctx.cbCrlEncoded = static_cast<DWORD>(h->encoded.size());
+  h->ctx.pCrlInfo = &h->info;
+  h->ctx.hCertStore = nullptr;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  CrlHolder* raw = h.release();
+  Registry()[&raw->ctx] = raw;
+  return &raw->ctx;
+}
+
+const CrlData* CrlDataOf(PCCRL_CONTEXT ctx) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = Registry().find(ctx);
+  return it == Registry().end() ? nullptr : &it->second->data;
+}
+
+}  // namespace tavrix_chain
+
+using namespace tavrix_chain;
+
+extern "C" CAPI_EXPORT PCCRL_CONTEXT WINAPI CertCreateCRLContext(
+    DWORD dwCertEncodingType, const BYTE* pbCrlEncoded, DWORD cbCrlEncoded) {
+  if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
+    SetLastError(E_INVALIDARG);
+    return nullptr;
+  }
+  DWORD err = 0;
+  PCCRL_CONTEXT ctx = CreateCrlContext(pbCrlEncoded, cbCrlEncoded, &err);
+  if (!ctx) SetLastError(err);
+  return ctx;
+}
+
+extern "C" CAPI_EXPORT PCCRL_CONTEXT WINAPI
+CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext) {
+  if (!pCrlContext) return nullptr;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = Registry().find(pCrlContext);
+  if (it == Registry().end()) {
+    SetLastError(E_INVALIDARG);
+    return nullptr;
+  }
+  ++it->second->refs;
+  return pCrlContext;
+}
+
+extern "C" CAPI_EXPORT BOOL WINAPI
+CertFreeCRLContext(PCCRL_CONTEXT pCrlContext) {
+  // Freeing nothing succeeds, as CryptoAPI documents.
+  if (!pCrlContext) return TRUE;
+  CrlHolder* dead = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = Registry().find(pCrlContext);
+    if (it == Registry().end()) {
+      SetLastError(E_INVALIDARG);
+      return FALSE;
+    }
+    if (--it->second->refs == 0) {
+      dead = it->second;
+      Registry().erase(it);
+    }
+  }
+  delete dead;
+  return TRUE;
+}

@@ -1,0 +1,436 @@
+#include "chain/revocation.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+#include "base/provider_home.h"
+#include "chain/crl.h"
+#include "chain/fetch.h"
+#include "chain/sig_verify.h"
+
+namespace tavrix_chain {
+
+namespace {
+
+// Clocks of servers and clients differ a little.
+constexpr int64_t kClockSkew = 300;
+const char kOidSha1[] = "1.3.14.3.2.26";
+const char kOidOcspBasic[] = "1.3.6.1.5.5.7.48.1.1";
+const char kOidOcspNonce[] = "1.3.6.1.5.5.7.48.1.2";
+
+bool NoTimeLeft(const RevocationOptions& o) {
+  return o.has_deadline && std::chrono::steady_clock::now() >= o.deadline;
+}
+
+unsigned TimeoutFor(const RevocationOptions& o) {
+  if (!o.has_deadline) return o.timeout_ms;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  o.deadline - std::chrono::steady_clock::now())
+                  .count();
+  if (left <= 0) return 1;
+  return static_cast<unsigned>(
+      std::min<long long>(left, static_cast<long long>(o.timeout_ms)));
+}
+
+Bytes Sha1(const Bytes& b) {
+  std::string hex = Sha1Hex(b.data(), b.size());
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(
+        static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// ------------------------------------------------------------------- CRLs
+
+bool ReadSmallFile(const std::string& path, Bytes* out) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  f.seekg(0, std::ios::end);
+  std::streamoff size = f.tellg();
+  if (size <= 0 || static_cast<size_t>(size) > kMaxFetchBytes) return false;
+  f.seekg(0);
+  out->resize(static_cast<size_t>(size));
+  f.read(reinterpret_cast<char*>(out->data()), size);
+  return static_cast<bool>(f);
+}
+
+// Written to a temporary name and renamed, so a reader never sees half a CRL.
+void WriteCache(const std::string& path, const Bytes& data) {
+  if (!tavrix_provider::EnsureDirectory(CrlCacheDir(), 0700)) return;
+  std::string tmp = path + ".tmp." + std::to_string(getpid());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return;
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t w = write(fd, data.data() + done, data.size() - done);
+    if (w <= 0) break;
+    done += static_cast<size_t>(w);
+  }
+  bool ok = done == data.size() && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) unlink(tmp.c_str());
+}
+
+enum class CrlCheck { kUsable, kStale, kBad };
+
+// A CRL is used only when its issuer and signature are the certificate
+// issuer's and it is current.
+CrlCheck JudgeCrl(const CrlData& d, const ParsedCert& cert,
+                  const ParsedCert& issuer, int64_t now) {
+  if (d.issuer != cert.issuer || d.unsupported_critical) return CrlCheck::kBad;
+  if (issuer.has_key_usage && !KeyUsageHas(issuer, kKeyUsageCrlSign))
+    return CrlCheck::kBad;
+  if (VerifyGostSignature(d.signed_parts.tbs.whole,
+                          d.signed_parts.tbs.whole_len, d.signed_parts.sig_alg,
+                          d.signed_parts.signature,
+                          issuer.PublicKeyInfo()) != 0)
+    return CrlCheck::kBad;
+  if (d.this_update > now + kClockSkew) return CrlCheck::kStale;
+  if (d.has_next_update && d.next_update < now) return CrlCheck::kStale;
+  return CrlCheck::kUsable;
+}
+
+void Decide(PCCRL_CONTEXT crl, const CrlData& d, const ParsedCert& cert,
+            RevocationOutcome* out) {
+  out->crl = crl;
+  out->status = RevStatus::kGood;
+  out->result = 0;
+  out->offline = false;
+  for (size_t i = 0; i < d.serials.size(); ++i) {
+    if (d.serials[i] == cert.serial) {
+      out->status = RevStatus::kRevoked;
+      out->result = CRYPT_E_REVOKED;
+      out->crl_entry = i;
+      return;
+    }
+  }
+}
+
+// True when one distribution point decided the status.
+bool CheckCrlUrl(const std::string& url, const ParsedCert& cert,
+                 const ParsedCert& issuer, int64_t now,
+                 const RevocationOptions& opts, RevocationOutcome* out) {
+  const std::string path = CrlCachePath(url);
+  Bytes data;
+  DWORD err = 0;
+  if (ReadSmallFile(path, &data)) {
+    PCCRL_CONTEXT crl = CreateCrlContext(data.data(), data.size(), &err);
+    const CrlData* d = crl ? CrlDataOf(crl) : nullptr;
+    // Reused only while it promises to be current.
+    if (d && d->has_next_update &&
+        JudgeCrl(*d, cert, issuer, now) == CrlCheck::kUsable) {
+      Decide(crl, *d, cert, out);
+      return true;
+    }
+    if (crl) CertFreeCRLContext(crl);
+  }
+  if (opts.cache_only || NoTimeLeft(opts)) {
+    out->offline = true;
+    return false;
+  }
+  FetchResult fr = HttpFetch(url, nullptr, nullptr, TimeoutFor(opts), &data);
+  if (fr != FetchResult::kOk) {
+    out->offline = true;
+    return false;
+  }
+  // Distribution points may serve PEM as well as DER.
+  static const char kPem[] = "-----BEGIN X509 CRL-----";
+  std::string text(data.begin(), data.end());
+  size_t at = text.find(kPem);
+  if (at != std::string::npos) {
+    size_t end = text.find("-----END X509 CRL-----", at);
+    if (end == std::string::npos) {
+      out->offline = true;
+      return false;
+    }
+    std::string b64 =
+        text.substr(at + sizeof kPem - 1, end - at - (sizeof kPem - 1));
+    Bytes der;
+    uint32_t acc = 0;
+    int bits = 0;
+    for (char c : b64) {
+      int v;
+      if (c >= 'A' && c <= 'Z')
+        v = c - 'A';
+      else if (c >= 'a' && c <= 'z')
+        v = c - 'a' + 26;
+      else if (c >= '0' && c <= '9')
+        v = c - '0' + 52;
+      else if (c == '+')
+        v = 62;
+      else if (c == '/')
+        v = 63;
+      else
+        continue;
+      acc = (acc << 6) | static_cast<uint32_t>(v);
+      bits += 6;
+      if (bits >= 8) {
+        bits -= 8;
+        der.push_back(static_cast<uint8_t>((acc >> bits) & 0xFF));
+      }
+    }
+    data.swap(der);
+  }
+  PCCRL_CONTEXT crl = CreateCrlContext(data.data(), data.size(), &err);
+  const CrlData* d = crl ? CrlDataOf(crl) : nullptr;
+  if (!d) {
+    out->offline = true;
+    return false;
+  }
+  CrlCheck judged = JudgeCrl(*d, cert, issuer, now);
+  if (judged != CrlCheck::kUsable) {
+    CertFreeCRLContext(crl);
+    out->offline = true;
+    return false;
+  }
+  WriteCache(path, data);
+  Decide(crl, *d, cert, out);
+  return true;
+}
+
+// ------------------------------------------------------------------- OCSP
+
+Bytes CertIdFor(const ParsedCert& cert, const ParsedCert& issuer) {
+  Bytes alg, oid, id;
+  OidFromString(kOidSha1, &oid);
+  PutTlv(&alg, tag::kOid, oid);
+  PutTlv(&alg, tag::kNull, nullptr, 0);
+  PutTlv(&id, tag::kSequence, alg);
+  PutTlv(&id, tag::kOctetString, Sha1(cert.issuer));
+  PutTlv(&id, tag::kOctetString, Sha1(issuer.key_bits));
+  PutTlv(&id, tag::kInteger, cert.serial);
+  return Wrap(tag::kSequence, id);
+}
+
+bool SameCertId(const Tlv& got, const ParsedCert& cert,
+                const ParsedCert& issuer) {
+  DerReader r(got);
+  Tlv alg, name_hash, key_hash, serial, oid;
+  if (!r.Expect(tag::kSequence, &alg) ||
+      !r.Expect(tag::kOctetString, &name_hash) ||
+      !r.Expect(tag::kOctetString, &key_hash) ||
+      !r.Expect(tag::kInteger, &serial))
+    return false;
+  DerReader ar(alg);
+  if (!ar.Expect(tag::kOid, &oid) ||
+      OidToString(oid.value, oid.len) != kOidSha1)
+    return false;
+  return name_hash.ValueBytes() == Sha1(cert.issuer) &&
+         key_hash.ValueBytes() == Sha1(issuer.key_bits) &&
+         serial.ValueBytes() == cert.serial;
+}
+
+bool HasEku(const ParsedCert& c, const char* oid) {
+  for (const std::string& e : c.eku)
+    if (e == oid) return true;
+  return false;
+}
+
+enum class OcspAnswer { kGood, kRevoked, kUnknown, kUnusable };
+
+OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
+                            const ParsedCert& issuer, const Bytes& nonce,
+                            int64_t now) {
+  DerReader top(resp.data(), resp.size());
+  Tlv outer, status, rb_wrap;
+  if (!top.Expect(tag::kSequence, &outer) || !top.AtEnd())
+    return OcspAnswer::kUnusable;
+  DerReader r(outer);
+  if (!r.Expect(tag::kEnumerated, &status) || status.len != 1 ||
+      status.value[0] != 0)  // successful
+    return OcspAnswer::kUnusable;
+  if (!r.Expect(tag::Context(0, true), &rb_wrap)) return OcspAnswer::kUnusable;
+  DerReader wr(rb_wrap);
+  Tlv rb, type, octets;
+  if (!wr.Expect(tag::kSequence, &rb)) return OcspAnswer::kUnusable;
+  DerReader rbr(rb);
+  if (!rbr.Expect(tag::kOid, &type) ||
+      OidToString(type.value, type.len) != kOidOcspBasic ||
+      !rbr.Expect(tag::kOctetString, &octets))
+    return OcspAnswer::kUnusable;
+
+  DerReader br0(octets);
+  Tlv basic;
+  if (!br0.Expect(tag::kSequence, &basic)) return OcspAnswer::kUnusable;
+  DerReader br(basic);
+  Tlv tbs, alg, sig, certs_wrap, alg_oid;
+  bool present;
+  if (!br.Expect(tag::kSequence, &tbs) || !br.Expect(tag::kSequence, &alg) ||
+      !br.Expect(tag::kBitString, &sig) ||
+      !br.Optional(tag::Context(0, true), &certs_wrap, &present))
+    return OcspAnswer::kUnusable;
+  DerReader algr(alg);
+  if (!algr.Expect(tag::kOid, &alg_oid)) return OcspAnswer::kUnusable;
+  std::string sig_alg = OidToString(alg_oid.value, alg_oid.len);
+  const uint8_t* sp;
+  size_t sn;
+  unsigned unused;
+  if (!BitStringBytes(sig, &sp, &sn, &unused) || unused)
+    return OcspAnswer::kUnusable;
+  Bytes signature(sp, sp + sn);
+
+  // The issuer signs its own answers; a delegated responder must be
+  // certified by the issuer for OCSP signing.
+  bool signed_ok = VerifyGostSignature(tbs.whole, tbs.whole_len, sig_alg,
+                                       signature, issuer.PublicKeyInfo()) == 0;
+  if (!signed_ok && present) {
+    DerReader cw(certs_wrap);
+    Tlv list, one;
+    if (cw.Expect(tag::kSequence, &list)) {
+      DerReader lr(list);
+      while (!signed_ok && lr.Expect(tag::kSequence, &one)) {
+        ParsedCert responder;
+        if (!ParseCertificate(one.whole, one.whole_len, &responder)) continue;
+        if (responder.issuer != issuer.subject ||
+            !HasEku(responder, szOID_PKIX_KP_OCSP_SIGNING) ||
+            responder.not_before > now + kClockSkew ||
+            responder.not_after < now)
+          continue;
+        const SignedParts& rp = responder.signed_parts;
+        if (VerifyGostSignature(rp.tbs.whole, rp.tbs.whole_len, rp.sig_alg,
+                                rp.signature, issuer.PublicKeyInfo()) != 0)
+          continue;
+        signed_ok =
+            VerifyGostSignature(tbs.whole, tbs.whole_len, sig_alg, signature,
+                                responder.PublicKeyInfo()) == 0;
+      }
+    }
+  }
+  if (!signed_ok) return OcspAnswer::kUnusable;
+
+  DerReader tr(tbs);
+  Tlv t, responses, ext_wrap;
+  if (!tr.Optional(tag::Context(0, true), &t, &present))  // version
+    return OcspAnswer::kUnusable;
+  if (!tr.Next(&t)) return OcspAnswer::kUnusable;  // responderID
+  if (!tr.Expect(tag::kGeneralizedTime, &t)) return OcspAnswer::kUnusable;
+  if (!tr.Expect(tag::kSequence, &responses)) return OcspAnswer::kUnusable;
+  if (!tr.Optional(tag::Context(1, true), &ext_wrap, &present))
+    return OcspAnswer::kUnusable;
+  if (present) {
+    // A nonce, when echoed, must be ours.
+    DerReader ew(ext_wrap);
+    Tlv exts, ext, oid, val;
+    if (!ew.Expect(tag::kSequence, &exts)) return OcspAnswer::kUnusable;
+    DerReader er(exts);
+    while (er.Expect(tag::kSequence, &ext)) {
+      DerReader xr(ext);
+      if (!xr.Expect(tag::kOid, &oid)) return OcspAnswer::kUnusable;
+      if (OidToString(oid.value, oid.len) != kOidOcspNonce) continue;
+      Tlv crit;
+      bool cp;
+      xr.Optional(tag::kBoolean, &crit, &cp);
+      if (!xr.Expect(tag::kOctetString, &val)) return OcspAnswer::kUnusable;
+      Bytes echoed = val.ValueBytes();
+      if (echoed != Wrap(tag::kOctetString, nonce) && echoed != nonce)
+        return OcspAnswer::kUnusable;
+    }
+  }
+
+  DerReader rr(responses);
+  Tlv single;
+  while (rr.Expect(tag::kSequence, &single)) {
+    DerReader sr(single);
+    Tlv id, cs, this_upd, next_wrap;
+    if (!sr.Expect(tag::kSequence, &id) || !sr.Next(&cs) ||
+        !sr.Expect(tag::kGeneralizedTime, &this_upd))
+      return OcspAnswer::kUnusable;
+    if (!SameCertId(id, cert, issuer)) continue;
+    int64_t tu, nu;
+    if (!ParseTime(this_upd, &tu) || tu > now + kClockSkew)
+      return OcspAnswer::kUnusable;
+    if (!sr.Optional(tag::Context(0, true), &next_wrap, &present))
+      return OcspAnswer::kUnusable;
+    if (present) {
+      DerReader nr(next_wrap);
+      Tlv nt;
+      if (!nr.Next(&nt) || !ParseTime(nt, &nu) || nu + kClockSkew < now)
+        return OcspAnswer::kUnusable;
+    }
+    if (cs.tag == tag::Context(0, false)) return OcspAnswer::kGood;
+    if (cs.tag == tag::Context(1, true)) return OcspAnswer::kRevoked;
+    return OcspAnswer::kUnknown;
+  }
+  return OcspAnswer::kUnusable;
+}
+
+}  // namespace
+
+std::string CrlCacheDir() {
+  return tavrix_provider::ProviderHome() + "/crl-cache";
+}
+
+std::string CrlCachePath(const std::string& url) {
+  return CrlCacheDir() + "/" +
+         Sha1Hex(reinterpret_cast<const uint8_t*>(url.data()), url.size()) +
+         ".crl";
+}
+
+Bytes BuildOcspRequest(const ParsedCert& cert, const ParsedCert& issuer,
+                       const Bytes& nonce) {
+  Bytes request = Wrap(tag::kSequence, CertIdFor(cert, issuer));
+  Bytes tbs;
+  PutTlv(&tbs, tag::kSequence, request);  // requestList
+  if (!nonce.empty()) {
+    Bytes oid, ext;
+    OidFromString(kOidOcspNonce, &oid);
+    PutTlv(&ext, tag::kOid, oid);
+    PutTlv(&ext, tag::kOctetString, Wrap(tag::kOctetString, nonce));
+    Bytes exts = Wrap(tag::kSequence, Wrap(tag::kSequence, ext));
+    PutTlv(&tbs, tag::Context(2, true), exts);
+  }
+  return Wrap(tag::kSequence, Wrap(tag::kSequence, tbs));
+}
+
+RevocationOutcome CheckRevocation(const ParsedCert& cert,
+                                  const ParsedCert& issuer, int64_t now,
+                                  const RevocationOptions& opts) {
+  RevocationOutcome out;
+  bool offline = false;
+  if (!opts.cache_only) {
+    for (const std::string& url : cert.ocsp_urls) {
+      if (NoTimeLeft(opts)) {
+        offline = true;
+        break;
+      }
+      Bytes nonce(16);
+      std::random_device rd;
+      for (uint8_t& b : nonce) b = static_cast<uint8_t>(rd());
+      Bytes req = BuildOcspRequest(cert, issuer, nonce);
+      Bytes resp;
+      if (HttpFetch(url, &req, "application/ocsp-request", TimeoutFor(opts),
+                    &resp) != FetchResult::kOk) {
+        offline = true;
+        continue;
+      }
+      OcspAnswer a = ReadOcspResponse(resp, cert, issuer, nonce, now);
+      if (a == OcspAnswer::kGood || a == OcspAnswer::kRevoked) {
+        out.status =
+            a == OcspAnswer::kGood ? RevStatus::kGood : RevStatus::kRevoked;
+        out.result = a == OcspAnswer::kGood ? 0 : CRYPT_E_REVOKED;
+        out.offline = false;
+        return out;
+      }
+      // An "unknown" answer or an unusable one: try the other sources.
+      offline = true;
+    }
+  }
+  for (const std::string& url : cert.crl_urls) {
+    RevocationOutcome one;
+    if (CheckCrlUrl(url, cert, issuer, now, opts, &one)) return one;
+    offline = offline || one.offline;
+  }
+  out.status = RevStatus::kUnknown;
+  out.offline = offline;
+  out.result =
+      offline ? CRYPT_E_REVOCATION_OFFLINE : CRYPT_E_NO_REVOCATION_CHECK;
+  return out;
+}
+
+}  // namespace tavrix_chain

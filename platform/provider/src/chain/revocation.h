@@ -1,0 +1,46 @@
+// Revocation status of one certificate from its CRL distribution points and
+// its OCSP responder, every retrieval bounded by a time-out.
+#pragma once
+
+#include <capi/wincrypt.h>
+
+#include <chrono>
+#include <string>
+
+#include "chain/cert_parse.h"
+
+namespace tavrix_chain {
+
+enum class RevStatus { kGood, kRevoked, kUnknown };
+
+struct RevocationOutcome {
+  RevStatus status = RevStatus::kUnknown;
+  // The status could not be learned because a server did not answer or its
+  // answer was unusable (as opposed to the certificate naming no source).
+  bool offline = false;
+  DWORD result = CRYPT_E_NO_REVOCATION_CHECK;  // dwRevocationResult
+  PCCRL_CONTEXT crl = nullptr;  // the CRL that decided, owned by the caller
+  size_t crl_entry = 0;         // index of the entry when revoked by the CRL
+};
+
+struct RevocationOptions {
+  unsigned timeout_ms = 15000;
+  bool cache_only = false;  // use cached CRLs, fetch nothing
+  // When set, no retrieval starts after this point (accumulative time-out).
+  bool has_deadline = false;
+  std::chrono::steady_clock::time_point deadline;
+};
+
+RevocationOutcome CheckRevocation(const ParsedCert& cert,
+                                  const ParsedCert& issuer, int64_t now,
+                                  const RevocationOptions& opts);
+
+// Where fetched CRLs are kept, and the file for one distribution point.
+std::string CrlCacheDir();
+std::string CrlCachePath(const std::string& url);
+
+// Pieces exposed for the tests of the wire formats.
+Bytes BuildOcspRequest(const ParsedCert& cert, const ParsedCert& issuer,
+                       const Bytes& nonce);
+
+}  // namespace tavrix_chain

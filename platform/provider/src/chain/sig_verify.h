@@ -1,0 +1,21 @@
+// Checks a GOST signature over DER data with a public key, through the
+// provider's own hash and signature calls.
+#pragma once
+
+#include <capi/wincrypt.h>
+
+#include <string>
+
+#include "chain/chain_der.h"
+
+namespace tavrix_chain {
+
+// `signature` is the value as certificates, CRLs and OCSP responses carry it
+// (big-endian s||r, RFC 4491). Returns 0 when the signature is good, else the
+// error code (NTE_BAD_SIGNATURE for a wrong signature, NTE_BAD_ALGID for an
+// algorithm that is not GOST or does not fit the key).
+DWORD VerifyGostSignature(const uint8_t* data, size_t len,
+                          const std::string& sig_alg, const Bytes& signature,
+                          const CERT_PUBLIC_KEY_INFO& key);
+
+}  // namespace tavrix_chain

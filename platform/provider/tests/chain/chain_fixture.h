@@ -1,0 +1,58 @@
+// A throw-away GOST PKI (made by OpenSSL's GOST engine at test time), a
+// provider home holding its root and intermediate, an HTTP server for the
+// CRL and a stalled URL, and an OCSP responder, all on 127.0.0.1.
+#pragma once
+
+#include <capi/capi.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace chain_test {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const Bytes& data);
+int FreePort();
+
+// A child process with its stdin kept as a pipe (closing it stops httpd.py).
+struct Child {
+  pid_t pid = -1;
+  int stdin_fd = -1;
+  void Stop();
+};
+
+class Pki {
+ public:
+  // Built once for the whole test program.
+  static Pki& Get();
+
+  std::string dir;   // certificates: <dir>/<name>.der
+  std::string home;  // provider home
+  std::string www;   // folder served over HTTP
+  int http_port = 0;
+  int ocsp_port = 0;
+
+  Bytes Der(const std::string& name) const;
+  // Puts a certificate into the provider home's store ("ROOT", "CA", "MY").
+  void AddToStore(const std::string& store, const std::string& name) const;
+  void RemoveFromStore(const std::string& store, const std::string& name) const;
+  void ClearCrlCache() const;
+  bool StartHttp();
+  void StopHttp();
+  bool StartOcsp();
+  void StopOcsp();
+
+ private:
+  Pki();
+  ~Pki();
+  Child http_;
+  Child ocsp_;
+};
+
+// Certificate context for a certificate of the PKI (freed by the caller).
+PCCERT_CONTEXT Cert(const std::string& name);
+
+}  // namespace chain_test
