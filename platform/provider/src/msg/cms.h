@@ -1,0 +1,74 @@
+// CMS SignedData pieces (RFC 5652) as the message functions keep them:
+// parsed from and encoded to DER with the reader and writer of der.h.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "msg/der.h"
+
+namespace tavrix_msg {
+
+constexpr char kOidData[] = "1.2.840.113549.1.7.1";
+constexpr char kOidSignedData[] = "1.2.840.113549.1.7.2";
+constexpr char kOidContentType[] = "1.2.840.113549.1.9.3";
+constexpr char kOidMessageDigest[] = "1.2.840.113549.1.9.4";
+
+struct AlgId {
+  std::string oid;
+  Bytes params;  // DER of the parameters element; empty when absent
+};
+
+struct Attr {
+  std::string oid;
+  std::vector<Bytes> values;  // DER of each value
+};
+
+struct SignerRec {
+  uint32_t version = 1;
+  bool by_key_id = false;  // subjectKeyIdentifier rather than issuer+serial
+  Bytes issuer;            // DER Name
+  Bytes serial;            // INTEGER content octets, big-endian
+  Bytes key_id;
+  AlgId digest;
+  bool has_signed_attrs = false;
+  Bytes signed_attrs_set;  // the attributes as a DER SET (tag 0x31): what is
+                           // signed
+  std::vector<Attr> signed_attrs;
+  AlgId sig_alg;
+  Bytes signature;  // as it stands in the message
+  std::vector<Attr> unsigned_attrs;
+};
+
+// What the message functions need of a certificate.
+struct CertFields {
+  Bytes issuer;
+  Bytes serial;  // INTEGER content octets
+  Bytes key_id;  // subjectKeyIdentifier, empty when the extension is absent
+  std::string key_alg;
+  Bytes key_alg_params;  // DER of the parameters, empty when absent
+  Bytes public_key;      // BIT STRING contents without the unused-bits octet
+  uint8_t unused_bits = 0;
+};
+
+bool ParseAlgId(const der::Element& e, AlgId* out, DWORD* err);
+Bytes EncodeAlgId(const AlgId& a);
+bool ParseAttributes(const der::Element& set, std::vector<Attr>* out,
+                     DWORD* err);
+bool ParseAttribute(const uint8_t* p, size_t n, Attr* out, DWORD* err);
+Bytes EncodeAttribute(const Attr& a);
+// DER SET OF Attribute with this identifier octet (0x31, or 0xA0/0xA1 when
+// tagged implicitly inside a SignerInfo).
+Bytes EncodeAttributes(uint8_t tag, const std::vector<Attr>& attrs);
+
+bool ParseSignerInfo(const der::Element& e, SignerRec* out, DWORD* err);
+Bytes EncodeSignerInfo(const SignerRec& s);
+
+bool ParseCertificate(const uint8_t* p, size_t n, CertFields* out, DWORD* err);
+
+// Serial numbers compare by value, whatever leading zero octets they carry.
+bool SameSerial(const Bytes& a, const Bytes& b);
+// Does this certificate identify the signer?
+bool CertMatchesSigner(const CertFields& c, const SignerRec& s);
+
+}  // namespace tavrix_msg
