@@ -1,0 +1,75 @@
+// CryptAcquireCertificatePrivateKey: the certificate's key lives in the
+// container named after its public key (see the provider's README).
+#include <cstring>
+
+#include "certs/certs_internal.h"
+
+using namespace tavrix_certs;
+
+extern "C" {
+
+BOOL WINAPI CryptAcquireCertificatePrivateKey(
+    PCCERT_CONTEXT pCert, DWORD dwFlags, void* /*pvParameters*/,
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
+    BOOL* pfCallerFreeProvOrNCryptKey) {
+  if (phCryptProvOrNCryptKey) *phCryptProvOrNCryptKey = 0;
+  CertObject* c = FromContext(pCert);
+  if (!c || !phCryptProvOrNCryptKey) {
+    SetError(E_INVALIDARG);
+    return FALSE;
+  }
+  // A key set on the context by the caller wins over the derived one, as
+  // with CryptoAPI's key provider property.
+  DWORD size = 0;
+  if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID,
+                                         nullptr, &size)) {
+    SetError(CRYPT_E_NO_KEY_PROPERTY);
+    return FALSE;
+  }
+  std::vector<BYTE> buf(size);
+  if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID,
+                                         buf.data(), &size)) {
+    SetError(CRYPT_E_NO_KEY_PROPERTY);
+    return FALSE;
+  }
+  const CRYPT_KEY_PROV_INFO* info =
+      reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buf.data());
+  std::string container =
+      info->pwszContainerName ? WideToUtf8(info->pwszContainerName) : "";
+  DWORD type =
+      info->dwProvType ? info->dwProvType : ProvTypeForKeyOid(c->keyOid);
+  DWORD spec = info->dwKeySpec ? info->dwKeySpec : AT_KEYEXCHANGE;
+  HCRYPTPROV prov = 0;
+  DWORD acquireFlags = (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0;
+  if (!CryptAcquireContextA(&prov, container.c_str(), nullptr, type,
+                            acquireFlags)) {
+    DWORD e = GetLastError();
+    // A container that vanished since the certificate was stored means
+    // the certificate has no key here.
+    SetError(e == NTE_BAD_KEYSET ? CRYPT_E_NO_KEY_PROPERTY : e);
+    return FALSE;
+  }
+  if (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) {
+    DWORD n = 0;
+    bool same = false;
+    if (CryptExportPublicKeyInfo(prov, spec, X509_ASN_ENCODING, nullptr, &n)) {
+      std::vector<BYTE> pk(n);
+      PCERT_PUBLIC_KEY_INFO pki =
+          reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(pk.data());
+      if (CryptExportPublicKeyInfo(prov, spec, X509_ASN_ENCODING, pki, &n))
+        same = CertComparePublicKeyInfo(X509_ASN_ENCODING, pki,
+                                        &c->info.SubjectPublicKeyInfo);
+    }
+    if (!same) {
+      CryptReleaseContext(prov, 0);
+      SetError(NTE_BAD_PUBLIC_KEY);
+      return FALSE;
+    }
+  }
+  *phCryptProvOrNCryptKey = prov;
+  if (pdwKeySpec) *pdwKeySpec = spec;
+  if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = TRUE;
+  return TRUE;
+}
+
+}  // extern "C"
