@@ -1,0 +1,336 @@
+// GOST R 34.11-94 hashes and exclusive XML canonicalisation, checked against
+// OpenSSL's GOST engine and xmllint.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "TavrixCtrl.h"
+#include "base64.h"
+#include "crypto/key_store.h"
+#include "files_helpers.h"
+
+using files_test::Exists;
+using files_test::HttpServer;
+using files_test::ReadAll;
+using files_test::Run;
+using files_test::ScratchDir;
+using files_test::SupportDir;
+using files_test::WriteAll;
+
+namespace {
+
+const std::string kPrefix = "<?xml version='1.0' encoding='utf-8'?><Error>";
+const std::string kSubject = "Files Hash Signer";
+
+// A provider home with one GOST R 34.10-2001 certificate and its key in the
+// personal store, made by OpenSSL at test time.
+class HashEnv : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    home = new ScratchDir();
+    setenv("TAVRIX_PROVIDER_HOME", (home->path() + "/provider").c_str(), 1);
+    std::string pki = home->path() + "/pki";
+    std::string out;
+    ASSERT_EQ(Run({"mkdir", "-p", pki}, &out), 0);
+    ASSERT_EQ(Run({"sh", SupportDir() + "/make-pki.sh", "--one", pki, "signer",
+                   "gost2001", "/CN=" + kSubject, "-3600", "864000", "self"},
+                  &out),
+              0);
+    std::string der = ReadAll(pki + "/signer.der");
+    ASSERT_FALSE(der.empty());
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W,
+                                     X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                     CERT_SYSTEM_STORE_CURRENT_USER, L"MY");
+    ASSERT_NE(store, nullptr);
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(
+        store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+        static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+        nullptr));
+    CertCloseStore(store, 0);
+    // The key container is named by the subject key identifier.
+    ASSERT_EQ(Run({"openssl", "x509", "-in", pki + "/signer.pem", "-noout",
+                   "-ext", "subjectKeyIdentifier"},
+                  &out),
+              0);
+    std::string container;
+    for (char c : out.substr(out.find(':') + 1))
+      if (std::isxdigit(static_cast<unsigned char>(c)))
+        container += static_cast<char>(std::tolower(c));
+    ASSERT_EQ(container.size(), 40u);
+    std::string key = ReadAll(pki + "/signer.key.der");
+    ASSERT_TRUE(tavrix_provider::ImportPrivateKey(
+        reinterpret_cast<const unsigned char*>(key.data()), key.size(),
+        container));
+  }
+  void TearDown() override { delete home; }
+  ScratchDir* home = nullptr;
+};
+
+HashEnv* env =
+    static_cast<HashEnv*>(::testing::AddGlobalTestEnvironment(new HashEnv()));
+
+// base64 of OpenSSL's GOST R 34.11-94 digest of the bytes.
+std::string OpensslHash(const std::string& bytes) {
+  ScratchDir dir;
+  WriteAll(dir.file("in"), bytes);
+  std::string digest;
+  EXPECT_EQ(Run({"openssl", "dgst", "-engine", "gost", "-md_gost94", "-binary",
+                 dir.file("in")},
+                &digest),
+            0);
+  return base64::encoding(digest.data(), digest.size(), false);
+}
+
+// xmllint's exclusive canonical form of the document without its comments
+// (xmllint keeps them; the plug-in's form drops them).
+std::string Xmllint(const std::string& doc) {
+  ScratchDir dir;
+  WriteAll(dir.file("doc.xml"),
+           std::regex_replace(doc, std::regex("<!--[^]*?-->"), ""));
+  std::string out;
+  EXPECT_EQ(Run({"xmllint", "--exc-c14n", dir.file("doc.xml")}, &out), 0);
+  return out;
+}
+
+std::string Utf8ToCp1251(const std::string& utf8) {
+  std::string out;
+  EXPECT_EQ(Run({"iconv", "-f", "UTF-8", "-t", "WINDOWS-1251"}, &out, &utf8),
+            0);
+  return out;
+}
+
+bool IsEnvelope(const std::string& s) { return s.rfind(kPrefix, 0) == 0; }
+
+TEST(Hash, MatchesOpensslForTextAndForTheSameBytesInBase64) {
+  std::string binary;
+  for (int i = 0; i < 3000; ++i) binary += static_cast<char>(i * 31 % 256);
+  for (const std::string& data :
+       {std::string("abc"), std::string("Подпись документа\n"),
+        std::string(1, '\0'), binary}) {
+    const std::string expected = OpensslHash(data);
+    TavrixCtrl plain;
+    std::string asText = plain.Hash(data, kSubject, 0);
+    EXPECT_EQ(asText, expected);
+    EXPECT_EQ(asText.size(), 44u);
+    EXPECT_EQ(asText.back(), '=');
+
+    TavrixCtrl lines;
+    EXPECT_EQ(lines.Hash(base64::encoding(data.data(), data.size(), true),
+                         kSubject, 1),
+              expected);
+    TavrixCtrl oneLine;
+    // Unknown bits are ignored.
+    EXPECT_EQ(oneLine.Hash(base64::encoding(data.data(), data.size(), false),
+                           kSubject, 1 | 0x40),
+              expected);
+  }
+}
+
+TEST(Hash, EmptyDataAndLookupFailures) {
+  TavrixCtrl ctrl;
+  // Empty data is answered before any certificate is looked up.
+  EXPECT_EQ(ctrl.Hash("", "no such certificate at all", 0), "");
+  EXPECT_EQ(ctrl.Hash("", "no such certificate at all", 3), "");
+
+  TavrixCtrl missing;
+  std::string r = missing.Hash("abc", "no such certificate at all", 0);
+  EXPECT_EQ(r.rfind(kPrefix + "Сертификат не найден! ", 0), 0u) << r;
+
+  // Without a provider handle the hash cannot even be created.
+  TavrixCtrl bare;
+  unsigned char byte = 'a';
+  std::string noProv = bare.GetHashInBase64(CALG_GR3411, &byte, 1);
+  EXPECT_EQ(
+      noProv.rfind(kPrefix + "Ошибка в GetHashInBase64-CryptCreateHash ", 0),
+      0u)
+      << noProv;
+}
+
+// Documents whose canonical form xmllint must agree with.
+const std::vector<std::string>& Documents() {
+  static const std::vector<std::string> docs = {
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- note -->\n"
+      "<doc b='2' a=\"1\"><empty/><t>Текст &amp; &#x41;</t><!--c--></doc>\n",
+      "<r xmlns:u=\"urn:unused\" xmlns:x=\"urn:x\"><x:e x:z=\"1\" "
+      "xmlns:y=\"urn:y\"><![CDATA[<cdata> & ]]></x:e>\n  <?pi data?></r>",
+      "<!DOCTYPE r [<!ENTITY who \"мир\"><!ATTLIST r lang CDATA \"ru\">]>"
+      "<r>привет, &who;!<a   attr = \"\t v \"/></r>",
+      "<a xmlns=\"urn:default\"><b xmlns=\"\"><c/></b>\r\n</a>",
+  };
+  return docs;
+}
+
+TEST(CanonicalizeXml, AgreesWithXmllint) {
+  for (const auto& doc : Documents()) {
+    TavrixCtrl ctrl;
+    std::string c14n = ctrl.CanonicalizeXml(doc);
+    EXPECT_FALSE(IsEnvelope(c14n)) << c14n;
+    EXPECT_EQ(c14n, Xmllint(doc)) << doc;
+  }
+  // One controller, several documents in a row.
+  TavrixCtrl reused;
+  for (const auto& doc : Documents())
+    EXPECT_EQ(reused.CanonicalizeXml(doc), Xmllint(doc));
+}
+
+TEST(CanonicalizeXml, Windows1251DocumentsCanonicaliseOnTheSecondAttempt) {
+  const std::string utf8 =
+      "<?xml version=\"1.0\" encoding=\"windows-1251\"?>"
+      "<Документ Автор=\"Иванов\"><Текст>Съешь же ещё этих мягких "
+      "французских булок</Текст></Документ>";
+  const std::string cp1251 = Utf8ToCp1251(utf8);
+  ASSERT_NE(cp1251, utf8);
+  TavrixCtrl a, b;
+  std::string fromUtf8 = a.CanonicalizeXml(utf8);
+  std::string fromCp1251 = b.CanonicalizeXml(cp1251);
+  EXPECT_FALSE(IsEnvelope(fromCp1251)) << fromCp1251;
+  EXPECT_EQ(fromCp1251, fromUtf8);
+  EXPECT_EQ(fromCp1251, Xmllint(cp1251));
+
+  TavrixCtrl h1, h2;
+  EXPECT_EQ(h1.Hash(cp1251, kSubject, 2), h2.Hash(utf8, kSubject, 2));
+  EXPECT_EQ(h1.Hash(cp1251, kSubject, 2), OpensslHash(fromUtf8));
+}
+
+TEST(CanonicalizeXml, HashingAfterCanonicalisationIgnoresFormOnly) {
+  const std::string x = "<?xml version=\"1.0\"?><a y=\"2\" x=\"1\"><b/></a>";
+  const std::string y = "<!-- other --><a x='1' y='2'><b></b></a>";
+  TavrixCtrl ctrl;
+  EXPECT_EQ(ctrl.Hash(x, kSubject, 2), ctrl.Hash(y, kSubject, 2));
+  EXPECT_NE(ctrl.Hash(x, kSubject, 0), ctrl.Hash(y, kSubject, 0));
+  // Base64 and canonicalisation together: decoded first.
+  EXPECT_EQ(ctrl.Hash(base64::encoding(y.data(), y.size()), kSubject, 3),
+            ctrl.Hash(x, kSubject, 2));
+  EXPECT_EQ(ctrl.Hash(x, kSubject, 2),
+            OpensslHash("<a x=\"1\" y=\"2\"><b></b></a>"));
+}
+
+TEST(CanonicalizeXml, BadDocumentsGiveTheirEnvelopes) {
+  for (const std::string& bad :
+       {std::string("not xml at all"), std::string("<a><b></a>"),
+        std::string("<?xml version=\"1.0\"?>"), std::string("")}) {
+    TavrixCtrl ctrl;
+    std::string r = ctrl.CanonicalizeXml(bad);
+    EXPECT_EQ(r.rfind(kPrefix + "Некорректный xml документ. ", 0), 0u) << r;
+    EXPECT_EQ(r.substr(r.size() - 8), "</Error>");
+  }
+  TavrixCtrl ctrl;
+  std::string viaHash = ctrl.Hash("not xml", kSubject, 2);
+  EXPECT_EQ(viaHash.rfind(kPrefix + "Некорректный xml документ. ", 0), 0u);
+}
+
+TEST(CanonicalizeXml, NothingExternalIsLoaded) {
+  ScratchDir dir;
+  WriteAll(dir.file("secret.txt"), "TOP-SECRET-CONTENT");
+  WriteAll(dir.file("ext.dtd"),
+           "<!ENTITY leak \"DTD-SECRET\"><!ATTLIST r extattr CDATA "
+           "\"DTD-DEFAULT\">");
+  WriteAll(dir.file("pe.ent"), "<!ENTITY pleak \"PE-SECRET\">");
+  HttpServer server(dir.path());
+
+  const std::vector<std::string> attacks = {
+      // External general entity, by path and by address.
+      "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + dir.file("secret.txt") +
+          "\">]><r>&x;</r>",
+      "<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + dir.file("secret.txt") +
+          "\">]><r>&x;</r>",
+      "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + server.url("/secret.txt") +
+          "\">]><r>&x;</r>",
+      // External DTD with an entity and a default attribute.
+      "<!DOCTYPE r SYSTEM \"" + dir.file("ext.dtd") + "\"><r>&leak;</r>",
+      "<!DOCTYPE r SYSTEM \"" + dir.file("ext.dtd") + "\"><r/>",
+      // External parameter entity pulled into the internal subset.
+      "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + dir.file("pe.ent") +
+          "\"> %p;]><r>&pleak;</r>",
+  };
+  for (const auto& doc : attacks) {
+    TavrixCtrl ctrl;
+    std::string r = ctrl.CanonicalizeXml(doc);
+    for (const char* secret :
+         {"TOP-SECRET", "DTD-SECRET", "DTD-DEFAULT", "PE-SECRET"})
+      EXPECT_EQ(r.find(secret), std::string::npos) << doc << "\n=> " << r;
+  }
+
+  // What the document itself declares still applies.
+  const std::string internal =
+      "<!DOCTYPE r SYSTEM \"" + dir.file("ext.dtd") +
+      "\" [<!ENTITY own \"своё\"><!ATTLIST r lang CDATA \"ru\">]>"
+      "<r>&own;</r>";
+  TavrixCtrl ctrl;
+  EXPECT_EQ(ctrl.CanonicalizeXml(internal), "<r lang=\"ru\">своё</r>");
+}
+
+TEST(CanonicalizeXml, LeavesLibxml2ProcessDefaultsAlone) {
+  void* lib = dlopen("libxml2.so", RTLD_LAZY);
+  ASSERT_NE(lib, nullptr);
+  auto loadExtDtd =
+      reinterpret_cast<int* (*)()>(dlsym(lib, "__xmlLoadExtDtdDefaultValue"));
+  auto substitute = reinterpret_cast<int (*)(int)>(
+      dlsym(lib, "xmlSubstituteEntitiesDefault"));
+  ASSERT_NE(loadExtDtd, nullptr);
+  ASSERT_NE(substitute, nullptr);
+  const int dtdBefore = *loadExtDtd();
+  const int substBefore = substitute(0);
+  substitute(substBefore);
+
+  TavrixCtrl ctrl;
+  EXPECT_EQ(ctrl.CanonicalizeXml(Documents()[2]), Xmllint(Documents()[2]));
+  EXPECT_EQ(*loadExtDtd(), dtdBefore);
+  EXPECT_EQ(substitute(substBefore), substBefore);
+  dlclose(lib);
+}
+
+TEST(HashFile, WritesTheHashBesideTheFile) {
+  ScratchDir dir;
+  std::string content;
+  for (int i = 0; i < 100000; ++i) content += static_cast<char>(i % 253);
+  WriteAll(dir.file("data.bin"), content);
+  TavrixCtrl ctrl;
+  {
+    files_test::CwdGuard root("/");
+    EXPECT_EQ(ctrl.HashFile("file://" + dir.file("data.bin"), kSubject, 0),
+              dir.file("data.bin.hash").substr(1));
+  }
+  // Exactly the base64 line, no line break.
+  EXPECT_EQ(ReadAll(dir.file("data.bin.hash")), OpensslHash(content));
+
+  // A file that holds base64 text is hashed as it stands, not decoded.
+  WriteAll(dir.file("b64.txt"), "QUJD");
+  TavrixCtrl b64;
+  EXPECT_EQ(b64.HashFile(dir.file("b64.txt"), kSubject, 0),
+            dir.file("b64.txt.hash"));
+  EXPECT_EQ(ReadAll(dir.file("b64.txt.hash")), OpensslHash("QUJD"));
+
+  // XML files with canonicalisation.
+  WriteAll(dir.file("doc.xml"), Documents()[0]);
+  TavrixCtrl xml;
+  EXPECT_EQ(xml.HashFile(dir.file("doc.xml"), kSubject, 2),
+            dir.file("doc.xml.hash"));
+  EXPECT_EQ(ReadAll(dir.file("doc.xml.hash")),
+            OpensslHash(Xmllint(Documents()[0])));
+
+  // An empty file: an empty hash file, and its path.
+  WriteAll(dir.file("empty"), "");
+  TavrixCtrl empty;
+  EXPECT_EQ(empty.HashFile(dir.file("empty"), kSubject, 0),
+            dir.file("empty.hash"));
+  EXPECT_TRUE(Exists(dir.file("empty.hash")));
+  EXPECT_EQ(ReadAll(dir.file("empty.hash")), "");
+
+  TavrixCtrl missing;
+  EXPECT_EQ(missing.HashFile(dir.file("nope"), kSubject, 0),
+            kPrefix + "Error open file 2" + dir.file("nope") + "</Error>");
+  EXPECT_FALSE(Exists(dir.file("nope.hash")));
+  TavrixCtrl noCert;
+  std::string r = noCert.HashFile(dir.file("data.bin"), "nobody at all", 0);
+  EXPECT_EQ(r.rfind(kPrefix + "Сертификат не найден! ", 0), 0u) << r;
+}
+
+}  // namespace
