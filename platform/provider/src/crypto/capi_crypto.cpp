@@ -486,8 +486,10 @@ CAPI_EXPORT BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam,
       return PutDword(size, pbData, pdwDataLen);
     case HP_HASHVAL:
       // A size query leaves the hash open for more data.
-      if (!pbData || *pdwDataLen < size)
-        return PutBytes(nullptr, size, pbData, pdwDataLen);
+      if (!pbData || *pdwDataLen < size) {
+        *pdwDataLen = size;
+        return pbData ? Fail(ERROR_MORE_DATA) : TRUE;
+      }
       HashFinish(h.get());
       return PutBytes(h->value, size, pbData, pdwDataLen);
   }
