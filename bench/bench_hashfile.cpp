@@ -1,0 +1,254 @@
+// HashFile on a 100 MB file beside `openssl dgst -engine gost -md_gost94` on
+// the same file, in the same run. Every measured run happens in a child
+// process of its own so that its peak resident set (wait4's ru_maxrss) is
+// its own. Two more rows split the controller's cost: LoadFile alone (read
+// and base64-encode) and the provider's hash over the raw bytes.
+//
+//   bench_hashfile [--size_mb=N] [benchmark flags]
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "TavrixCtrl.h"
+#include "base64.h"
+#include "test_support.h"
+
+namespace {
+
+const char kSubject[] = "Bench Hash Signer";
+
+struct Sample {
+  double seconds = 0;
+  double peakMiB = 0;
+  std::string output;
+  bool ok = false;
+};
+
+std::string g_file;
+size_t g_size = 0;
+std::string g_expected;  // OpenSSL's digest, base64, to check every result
+
+Sample Collect(pid_t pid, int readFd,
+               std::chrono::steady_clock::time_point start) {
+  Sample s;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(readFd, buf, sizeof(buf));
+    if (n <= 0) break;
+    s.output.append(buf, static_cast<size_t>(n));
+  }
+  close(readFd);
+  int status = 0;
+  struct rusage ru;
+  wait4(pid, &status, 0, &ru);
+  s.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  s.peakMiB = ru.ru_maxrss / 1024.0;
+  s.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return s;
+}
+
+// Runs `work` in a child; its result text comes back through a pipe.
+Sample InChild(const std::function<std::string()>& work) {
+  int fds[2];
+  if (pipe(fds) != 0) return Sample();
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string out = work();
+    size_t done = 0;
+    while (done < out.size()) {
+      ssize_t n = write(fds[1], out.data() + done, out.size() - done);
+      if (n <= 0) _exit(2);
+      done += static_cast<size_t>(n);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  return Collect(pid, fds[0], start);
+}
+
+Sample OpensslChild() {
+  int fds[2];
+  if (pipe(fds) != 0) return Sample();
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], 1);
+    int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 2);
+    execlp("openssl", "openssl", "dgst", "-engine", "gost", "-md_gost94",
+           "-binary", g_file.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  Sample s = Collect(pid, fds[0], start);
+  s.output = base64::encoding(s.output.data(), s.output.size(), false);
+  return s;
+}
+
+void Report(benchmark::State& state, const Sample& s, double* peak) {
+  if (!s.ok) {
+    state.SkipWithError("the measured run failed");
+    return;
+  }
+  state.SetIterationTime(s.seconds);
+  if (s.peakMiB > *peak) *peak = s.peakMiB;
+}
+
+void Finish(benchmark::State& state, double peak) {
+  state.counters["peak_rss_MiB"] = peak;
+  state.counters["MB_per_s"] =
+      benchmark::Counter(static_cast<double>(g_size) / 1e6,
+                         benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_HashFile(benchmark::State& state) {
+  double peak = 0;
+  for (auto _ : state) {
+    Sample s = InChild([] {
+      TavrixCtrl ctrl;
+      std::string path = ctrl.HashFile(g_file, kSubject, 0);
+      if (path.find("<Error>") != std::string::npos) _exit(3);
+      FILE* f = fopen(path.c_str(), "rb");
+      std::string hash(64, '\0');
+      hash.resize(f ? fread(&hash[0], 1, hash.size(), f) : 0);
+      if (f) fclose(f);
+      return hash;
+    });
+    if (s.ok && s.output != g_expected) {
+      state.SkipWithError(("hash differs from OpenSSL's: " + s.output).c_str());
+      return;
+    }
+    Report(state, s, &peak);
+  }
+  Finish(state, peak);
+}
+
+void BM_OpensslDgst(benchmark::State& state) {
+  double peak = 0;
+  for (auto _ : state) {
+    Sample s = OpensslChild();
+    Report(state, s, &peak);
+  }
+  Finish(state, peak);
+}
+
+// The read and the base64 encoding that HashFile does before hashing.
+void BM_LoadFileOnly(benchmark::State& state) {
+  double peak = 0;
+  for (auto _ : state) {
+    Sample s = InChild([] {
+      TavrixCtrl ctrl;
+      std::string content = ctrl.LoadFile(g_file, false);
+      return std::to_string(content.size());
+    });
+    Report(state, s, &peak);
+  }
+  Finish(state, peak);
+}
+
+// The provider's GOST hash over the file's bytes, read whole but never
+// encoded: what hashing costs without the base64 round trip.
+void BM_ProviderHashRawBytes(benchmark::State& state) {
+  double peak = 0;
+  for (auto _ : state) {
+    Sample s = InChild([] {
+      std::vector<unsigned char> bytes(g_size);
+      FILE* f = fopen(g_file.c_str(), "rb");
+      if (f == nullptr || fread(bytes.data(), 1, g_size, f) != g_size) _exit(4);
+      fclose(f);
+      TavrixCtrl ctrl;
+      if (!ctrl.CertProvFinder(kSubject).empty()) _exit(5);
+      return ctrl.GetHashInBase64(CALG_GR3411, bytes.data(),
+                                  static_cast<unsigned int>(g_size));
+    });
+    if (s.ok && s.output != g_expected) {
+      state.SkipWithError("raw hash differs from OpenSSL's");
+      return;
+    }
+    Report(state, s, &peak);
+  }
+  Finish(state, peak);
+}
+
+BENCHMARK(BM_HashFile)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpensslDgst)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadFileOnly)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProviderHashRawBytes)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t sizeMb = 100;
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--size_mb=", 10) == 0)
+      sizeMb = std::strtoul(argv[i] + 10, nullptr, 10);
+    else
+      rest.push_back(argv[i]);
+  }
+  int restCount = static_cast<int>(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+
+  // A certificate with its key in a private provider home.
+  auto& pki = tavrix_test::TestPki::Get();
+  const auto& cert =
+      pki.MakeCert("bench-hash", "gost2001", std::string("/CN=") + kSubject,
+                   -3600, 86400, "self");
+  if (!pki.Install(cert, "MY", true)) {
+    std::fprintf(stderr, "cannot install the benchmark certificate\n");
+    return 1;
+  }
+
+  tavrix_test::TempDir dir;
+  g_file = dir.File("data.bin");
+  g_size = sizeMb * 1000 * 1000;
+  {
+    std::mt19937_64 rng(42);
+    std::vector<uint64_t> block(1 << 17);
+    FILE* f = std::fopen(g_file.c_str(), "wb");
+    for (size_t left = g_size; left > 0;) {
+      for (auto& w : block) w = rng();
+      size_t n = std::min(left, block.size() * sizeof(uint64_t));
+      std::fwrite(block.data(), 1, n, f);
+      left -= n;
+    }
+    std::fclose(f);
+  }
+  g_expected = OpensslChild().output;
+  std::printf("file: %zu bytes; OpenSSL GOST R 34.11-94: %s\n", g_size,
+              g_expected.c_str());
+
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
