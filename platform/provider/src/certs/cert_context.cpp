@@ -32,7 +32,7 @@ BOOL CopyOut(const void* src, DWORD n, void* pv, DWORD* pcb) {
     SetError(ERROR_MORE_DATA);
     return FALSE;
   }
-  if (n) memcpy(pv, src, n);
+  if (n && src) memcpy(pv, src, n);
   *pcb = n;
   return TRUE;
 }
@@ -210,7 +210,8 @@ CertObject* ParseCertificate(const BYTE* p, DWORD n) {
   CertObject* c = new CertObject();
   c->magic = kCertMagic;
   c->encoded.assign(p, p + outer.total());
-  if (!ParseInto(c)) {
+  if (!ParseInto(c) ||
+      !CertificateShapeIsValid(c->encoded.data(), c->encoded.size())) {
     delete c;
     SetError(CRYPT_E_ASN1_BADTAG);
     return nullptr;

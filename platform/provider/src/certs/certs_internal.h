@@ -73,6 +73,8 @@ void StoreContextGone(Store* s);
 // Size-then-fill as CryptoAPI does: null `pv` reports the size, a short
 // buffer gives ERROR_MORE_DATA with the size needed.
 BOOL CopyOut(const void* src, DWORD n, void* pv, DWORD* pcb);
+// Whether `p` has the shape of an X.509 certificate (libtasn1 check).
+bool CertificateShapeIsValid(const uint8_t* p, size_t n);
 // Provider type for a public key algorithm, 0 when not a GOST key.
 DWORD ProvTypeForKeyOid(const std::string& oid);
 }  // namespace tavrix_certs
