@@ -200,7 +200,7 @@ static bool ParseInto(CertObject* c) {
   return true;
 }
 
-CertObject* ParseCertificate(const BYTE* p, DWORD n) {
+CertObject* ParseCertificate(const BYTE* p, DWORD n, bool checkShape) {
   Tlv outer;
   if (!p || !ReadTlv(p, n, &outer) || outer.tag != kTagSequence) {
     SetError(p ? CRYPT_E_ASN1_BADTAG : ERROR_INVALID_PARAMETER);
@@ -211,7 +211,8 @@ CertObject* ParseCertificate(const BYTE* p, DWORD n) {
   c->magic = kCertMagic;
   c->encoded.assign(p, p + outer.total());
   if (!ParseInto(c) ||
-      !CertificateShapeIsValid(c->encoded.data(), c->encoded.size())) {
+      (checkShape &&
+       !CertificateShapeIsValid(c->encoded.data(), c->encoded.size()))) {
     delete c;
     SetError(CRYPT_E_ASN1_BADTAG);
     return nullptr;

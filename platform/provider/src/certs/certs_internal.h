@@ -45,7 +45,9 @@ struct CertObject {
 static const uint32_t kCertMagic = 0x43455254;  // "CERT"
 
 // Parses an encoded certificate; null with the last error set on failure.
-CertObject* ParseCertificate(const BYTE* p, DWORD n);
+// `checkShape` adds the libtasn1 check of the whole structure; stores skip
+// it for files they wrote themselves after checking them once.
+CertObject* ParseCertificate(const BYTE* p, DWORD n, bool checkShape = true);
 // The object behind a context handed out by this library, or null.
 CertObject* FromContext(PCCERT_CONTEXT c);
 CertObject* AddRef(CertObject* c);

@@ -63,8 +63,8 @@ static void Insert(Store* s, CertObject* c) {
 
 // A new context owned by `s`, parsed from `p`.
 static CertObject* NewOwned(Store* s, const BYTE* p, DWORD n,
-                            const std::string& key) {
-  CertObject* c = ParseCertificate(p, n);
+                            const std::string& key, bool checkShape = false) {
+  CertObject* c = ParseCertificate(p, n, checkShape);
   if (!c) return nullptr;
   c->store = s;
   c->ctx.hCertStore = s;

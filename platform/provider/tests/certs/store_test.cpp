@@ -297,18 +297,31 @@ TEST(Stores, ThousandCertificatesListQuickly) {
                                                  CERT_STORE_ADD_NEW, nullptr));
   }
   CertCloseStore(s, 0);
+  auto since = [](std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now() - t)
+        .count();
+  };
   auto t0 = std::chrono::steady_clock::now();
   s = OpenMy("MY");
+  double openMs = since(t0);
   size_t n = Serials(s).size();
+  double listMs = since(t0);
   size_t found = FindSubject(s, L"иванов").size();
   CertCloseStore(s, 0);
-  double ms = std::chrono::duration<double, std::milli>(
-                  std::chrono::steady_clock::now() - t0)
-                  .count();
+  double ms = since(t0);
   EXPECT_EQ(1000u, n);
   EXPECT_EQ(1000u, found);
-  EXPECT_LT(ms, 1000.0);
-  printf("open + list + subject search of 1000 certificates: %.1f ms\n", ms);
+#if defined(__SANITIZE_ADDRESS__)
+  const double limit = 5000.0;  // instrumented build, several times slower
+#else
+  const double limit = 1000.0;
+#endif
+  EXPECT_LT(ms, limit);
+  printf(
+      "1000 certificates: open %.1f ms, list %.1f ms, "
+      "+ subject search %.1f ms\n",
+      openMs, listMs, ms);
   tavrix_test::SetProviderHome(old);
 }
 
