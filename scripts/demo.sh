@@ -5,9 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAVRIX_BUILD_BENCH=OFF
-ninja -C build -j2 npTavrix tavrix-check
+cmake --build build -j2 --target npTavrix tavrix-check
 
 echo
 echo "== tavrix-check =="

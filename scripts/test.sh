@@ -16,7 +16,7 @@ done
 
 if [ "$sanitize" -eq 1 ]; then
   dir=${TAVRIX_BUILD_DIR:-build-asan}
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B "$dir" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTAVRIX_SANITIZE=ON -DTAVRIX_BUILD_BENCH=OFF
   # LeakSanitizer needs ptrace, which containers often forbid; test it once.
   if [ -z "${ASAN_OPTIONS:-}" ]; then
@@ -34,8 +34,8 @@ if [ "$sanitize" -eq 1 ]; then
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 else
   dir=${TAVRIX_BUILD_DIR:-build}
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake -S . -B "$dir" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 
-ninja -C "$dir" -j2
+cmake --build "$dir" -j2
 ctest --test-dir "$dir" --output-on-failure -j2
