@@ -38,6 +38,9 @@ BOOL WINAPI CryptAcquireCertificatePrivateKey(
       info->pwszContainerName ? WideToUtf8(info->pwszContainerName) : "";
   DWORD type =
       info->dwProvType ? info->dwProvType : ProvTypeForKeyOid(c->keyOid);
+  // GOST keys of these provider types serve both signing and key agreement
+  // and are kept as exchange keys, so AT_KEYEXCHANGE unless the caller's
+  // key property says otherwise.
   DWORD spec = info->dwKeySpec ? info->dwKeySpec : AT_KEYEXCHANGE;
   HCRYPTPROV prov = 0;
   DWORD acquireFlags = (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0;

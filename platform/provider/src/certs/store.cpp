@@ -527,11 +527,6 @@ PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(HCERTSTORE h,
     SetError(E_INVALIDARG);
     return nullptr;
   }
-  if (pdwFlags && (*pdwFlags & ~0x7u)) {
-    if (prev) CertFreeCertificateContext(prev);
-    SetError(E_INVALIDARG);
-    return nullptr;
-  }
   if (BlobEq(sub->info.Issuer.pbData, sub->info.Issuer.cbData,
              sub->info.Subject.pbData, sub->info.Subject.cbData)) {
     if (prev) CertFreeCertificateContext(prev);

@@ -326,3 +326,95 @@ TEST(Stores, ThousandCertificatesListQuickly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Contexts, IssuerLookupTimeValidityAndProperties) {
+  TestPki& pki = TestPki::Get();
+  HCERTSTORE ca = OpenMy("CA");
+  ASSERT_NE(nullptr, ca);
+  const PkiCert& u = pki.Cert("user-gost2012_256");
+  PCCERT_CONTEXT c =
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  ASSERT_NE(nullptr, c);
+  DWORD flags = 0x2;  // CERT_STORE_TIME_VALIDITY_FLAG
+  PCCERT_CONTEXT issuer =
+      CertGetIssuerCertificateFromStore(ca, c, nullptr, &flags);
+  ASSERT_NE(nullptr, issuer);
+  EXPECT_EQ(pki.Cert("inter-gost2012_256").serialHex, SerialOf(issuer));
+  EXPECT_EQ(0u, flags);  // the intermediate is within its validity
+  EXPECT_EQ(nullptr, CertGetIssuerCertificateFromStore(ca, c, issuer, nullptr));
+  EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
+  CertCloseStore(ca, 0);
+
+  PCCERT_CONTEXT self =
+      CertCreateCertificateContext(kEnc, pki.Cert("selfsigned").der.data(),
+                                   pki.Cert("selfsigned").der.size());
+  HCERTSTORE my = OpenMy();
+  EXPECT_EQ(nullptr,
+            CertGetIssuerCertificateFromStore(my, self, nullptr, nullptr));
+  EXPECT_EQ(CRYPT_E_SELF_SIGNED, GetLastError());
+  CertCloseStore(my, 0);
+
+  EXPECT_EQ(0, CertVerifyTimeValidity(nullptr, c->pCertInfo));
+  PCCERT_CONTEXT expired = CertCreateCertificateContext(
+      kEnc, pki.Cert("expired").der.data(), pki.Cert("expired").der.size());
+  PCCERT_CONTEXT notyet = CertCreateCertificateContext(
+      kEnc, pki.Cert("notyet").der.data(), pki.Cert("notyet").der.size());
+  EXPECT_EQ(1, CertVerifyTimeValidity(nullptr, expired->pCertInfo));
+  EXPECT_EQ(-1, CertVerifyTimeValidity(nullptr, notyet->pCertInfo));
+  // At the exact bounds the certificate is valid.
+  EXPECT_EQ(0, CertVerifyTimeValidity(&notyet->pCertInfo->NotBefore,
+                                      notyet->pCertInfo));
+  EXPECT_EQ(0, CertVerifyTimeValidity(&expired->pCertInfo->NotAfter,
+                                      expired->pCertInfo));
+
+  // Generic properties round-trip; the SHA-1 one is derived and fixed.
+  BYTE name[] = {'x', 0, 0, 0, 0, 0, 0, 0};
+  CRYPT_DATA_BLOB b = {sizeof name, name};
+  ASSERT_TRUE(
+      CertSetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID, 0, &b));
+  DWORD n = 0;
+  ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID,
+                                                nullptr, &n));
+  EXPECT_EQ(sizeof name, n);
+  BYTE small[2];
+  n = sizeof small;
+  EXPECT_FALSE(CertGetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID,
+                                                 small, &n));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
+  EXPECT_EQ(sizeof name, n);
+  EXPECT_FALSE(
+      CertSetCertificateContextProperty(c, CERT_SHA1_HASH_PROP_ID, 0, &b));
+  EXPECT_FALSE(CertGetCertificateContextProperty(c, 12345, nullptr, &n));
+  EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
+
+  // Integer comparison ignores insignificant sign bytes.
+  BYTE a1[] = {0x80, 0x00}, a2[] = {0x80}, a3[] = {0x7F, 0x00};
+  CRYPT_INTEGER_BLOB i1 = {2, a1}, i2 = {1, a2}, i3 = {2, a3};
+  EXPECT_FALSE(CertCompareIntegerBlob(&i1, &i2));  // 128 vs -128
+  BYTE a4[] = {0x7F};
+  CRYPT_INTEGER_BLOB i4 = {1, a4};
+  EXPECT_TRUE(CertCompareIntegerBlob(&i3, &i4));
+
+  CertFreeCertificateContext(self);
+  CertFreeCertificateContext(expired);
+  CertFreeCertificateContext(notyet);
+  CertFreeCertificateContext(c);
+}
+
+TEST(Contexts, MakeCertGivesFreshValidityWindows) {
+  TestPki& pki = TestPki::Get();
+  const PkiCert& soon = pki.MakeCert("ends-in-an-hour", "gost2012_256",
+                                     "/CN=Скоро Истекает", -60, 3600);
+  PCCERT_CONTEXT c =
+      CertCreateCertificateContext(kEnc, soon.der.data(), soon.der.size());
+  ASSERT_NE(nullptr, c);
+  EXPECT_EQ(0, CertVerifyTimeValidity(nullptr, c->pCertInfo));
+  FILETIME later = c->pCertInfo->NotAfter;
+  later.dwHighDateTime += 1;
+  EXPECT_EQ(1, CertVerifyTimeValidity(&later, c->pCertInfo));
+  CertFreeCertificateContext(c);
+}
+
+}  // namespace
