@@ -29,6 +29,15 @@ struct ContextApi {
   decltype(&::xmlFreeParserCtxt) freeCtxt = nullptr;
 };
 
+// Log lines show data texts only in part: a file's content arrives here
+// whole (a 100 MB file is 137 MB of base64), and copying it into a log
+// record would double the memory the call needs and flood the system log.
+std::string LogText(const std::string& text) {
+  const size_t kShown = 1024;
+  if (text.size() <= kShown) return text;
+  return text.substr(0, kShown) + "... (" + toString(text.size()) + " bytes)";
+}
+
 // Per-parse state reached through the context's _private pointer.
 struct GuardState {
   entityDeclSAXFunc entityDecl = nullptr;
@@ -58,7 +67,7 @@ void GuardedEntityDecl(void* ctx, const xmlChar* name, int type,
 
 std::string TavrixCtrl::Hash(const std::string& text,
                              const std::string& certName, int flags) {
-  TavrixUtils::ODebug("Hash: tText=" + text + " tName=" + certName +
+  TavrixUtils::ODebug("Hash: tText=" + LogText(text) + " tName=" + certName +
                       " Params=" + toString(flags));
   if (text.empty()) {
     TavrixUtils::ODebug("Hash: tText is empty. exit!");
@@ -83,7 +92,7 @@ std::string TavrixCtrl::Hash(const std::string& text,
     std::string canonical = CanonicalizeXml(data);
     if (canonical.find(kErrorPrefix) != std::string::npos) return canonical;
     data.swap(canonical);
-    TavrixUtils::ODebug("Hash: c14n=" + data);
+    TavrixUtils::ODebug("Hash: c14n=" + LogText(data));
   }
 
   // The provider's length is 32-bit; no page or file gets near that, but a
@@ -162,7 +171,7 @@ std::string TavrixCtrl::HashFile(std::string path, const std::string& certName,
 }
 
 std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
-  TavrixUtils::ODebug("CanonicalizeXml: enter! xmldoc=" + xml);
+  TavrixUtils::ODebug("CanonicalizeXml: enter! xmldoc=" + LogText(xml));
 
   if (libXml == nullptr) {
     std::string notFound = LibXmlF::FindDll();
@@ -264,6 +273,6 @@ std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
   }
   TavrixUtils::ODebug("CanonicalizeXml: canonicalize. ret=" + toString(ret));
   libXml->FxmlFreeDoc(doc);
-  TavrixUtils::ODebug("CanonicalizeXml: result=" + result);
+  TavrixUtils::ODebug("CanonicalizeXml: result=" + LogText(result));
   return result;
 }

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -143,10 +144,12 @@ std::string TavrixCtrl::LoadFile(std::string path, bool detectBase64) {
 
 std::string TavrixCtrl::SaveFile(std::string path, const char* content,
                                  size_t size) {
-  TavrixUtils::ODebug(
-      "SaveFile:  Path=" + path + " contentSize=" + toString(size) +
-      " content=" +
-      (content != nullptr ? std::string(content, size) : std::string()));
+  TavrixUtils::ODebug("SaveFile:  Path=" + path +
+                      " contentSize=" + toString(size) + " content=" +
+                      (content != nullptr
+                           ? std::string(content, std::min<size_t>(size, 1024))
+                           : std::string()) +
+                      (size > 1024 ? "..." : ""));
   path = NormalizeFileNamePath(path);
 
   auto fail = [&](const char* what, int err, DWORD fallback) {
