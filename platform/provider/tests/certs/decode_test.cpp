@@ -314,3 +314,87 @@ TEST(Decode, TruncatedAndDamagedCertificatesFailCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Encode, RoundTripsThroughTheDecoder) {
+  // A name taken apart and put back together gives the same bytes.
+  const PkiCert& u = TestPki::Get().Cert("user-gost2012_256");
+  PCCERT_CONTEXT c =
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  ASSERT_NE(nullptr, c);
+  PCERT_NAME_INFO name = nullptr;
+  DWORD size = 0;
+  ASSERT_TRUE(CryptDecodeObjectEx(kEnc, X509_NAME, c->pCertInfo->Subject.pbData,
+                                  c->pCertInfo->Subject.cbData,
+                                  CRYPT_DECODE_ALLOC_FLAG, nullptr, &name,
+                                  &size));
+  DWORD n = 0;
+  ASSERT_TRUE(CryptEncodeObject(kEnc, X509_NAME, name, nullptr, &n));
+  EXPECT_EQ(c->pCertInfo->Subject.cbData, n);
+  std::vector<BYTE> enc(n);
+  DWORD shortLen = n - 1;
+  EXPECT_FALSE(CryptEncodeObject(kEnc, X509_NAME, name, enc.data(), &shortLen));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
+  EXPECT_EQ(n, shortLen);
+  ASSERT_TRUE(CryptEncodeObject(kEnc, X509_NAME, name, enc.data(), &n));
+  EXPECT_EQ(0, memcmp(enc.data(), c->pCertInfo->Subject.pbData, n));
+  name->rgRDN[0].rgRDNAttr[0].pszObjId = const_cast<char*>("not.an.oid");
+  EXPECT_FALSE(CryptEncodeObject(kEnc, X509_NAME, name, nullptr, &n));
+  EXPECT_EQ(CRYPT_E_OID_FORMAT, GetLastError());
+  LocalFree(name);
+
+  // The same for the key usage extension.
+  PCERT_EXTENSION e =
+      CertFindExtension(szOID_ENHANCED_KEY_USAGE, c->pCertInfo->cExtension,
+                        c->pCertInfo->rgExtension);
+  ASSERT_NE(nullptr, e);
+  PCERT_ENHKEY_USAGE eku = nullptr;
+  ASSERT_TRUE(CryptDecodeObjectEx(
+      kEnc, X509_ENHANCED_KEY_USAGE, e->Value.pbData, e->Value.cbData,
+      CRYPT_DECODE_ALLOC_FLAG, nullptr, &eku, &size));
+  BYTE* out = nullptr;
+  ASSERT_TRUE(CryptEncodeObjectEx(kEnc, X509_ENHANCED_KEY_USAGE, eku,
+                                  CRYPT_ENCODE_ALLOC_FLAG, nullptr, &out, &n));
+  ASSERT_EQ(e->Value.cbData, n);
+  EXPECT_EQ(0, memcmp(out, e->Value.pbData, n));
+  LocalFree(out);
+  LocalFree(eku);
+  CertFreeCertificateContext(c);
+
+  // A signing time: UTCTime up to 2049, GeneralizedTime after.
+  FILETIME ft;
+  size = sizeof ft;
+  const BYTE utc[] = {0x17, 0x0D, '4', '9', '1', '2', '3', '1',
+                      '2',  '3',  '5', '9', '5', '9', 'Z'};
+  ASSERT_TRUE(
+      CryptDecodeObject(kEnc, PKCS_UTC_TIME, utc, sizeof utc, 0, &ft, &size));
+  BYTE buf[32];
+  n = sizeof buf;
+  ASSERT_TRUE(CryptEncodeObject(kEnc, szOID_RSA_signingTime, &ft, buf, &n));
+  ASSERT_EQ(sizeof utc, n);
+  EXPECT_EQ(0, memcmp(buf, utc, n));
+  ft.dwHighDateTime += 0x100000;  // far beyond 2049
+  n = sizeof buf;
+  EXPECT_FALSE(CryptEncodeObject(kEnc, PKCS_UTC_TIME, &ft, buf, &n));
+  n = sizeof buf;
+  ASSERT_TRUE(CryptEncodeObject(kEnc, X509_CHOICE_OF_TIME, &ft, buf, &n));
+  EXPECT_EQ(0x18, buf[0]);
+
+  int32_t v = -129;
+  n = sizeof buf;
+  ASSERT_TRUE(CryptEncodeObject(kEnc, X509_INTEGER, &v, buf, &n));
+  ASSERT_EQ(4u, n);
+  EXPECT_EQ(0xFF, buf[2]);
+  EXPECT_EQ(0x7F, buf[3]);
+  CRYPT_DATA_BLOB oct = {
+      3, const_cast<BYTE*>(reinterpret_cast<const BYTE*>("abc"))};
+  n = sizeof buf;
+  ASSERT_TRUE(CryptEncodeObject(kEnc, X509_OCTET_STRING, &oct, buf, &n));
+  EXPECT_EQ(5u, n);
+  EXPECT_FALSE(
+      CryptEncodeObject(kEnc, reinterpret_cast<LPCSTR>(9999), &oct, buf, &n));
+  EXPECT_FALSE(CryptEncodeObject(kEnc, X509_OCTET_STRING, nullptr, buf, &n));
+}
+
+}  // namespace
