@@ -13,12 +13,12 @@
 #undef CMSG_DATA
 #include "TavrixCtrl.h"
 #include "files_helpers.h"
+#include "test_support.h"
 
 using files_test::Exists;
 using files_test::FileMode;
 using files_test::HttpServer;
 using files_test::ReadAll;
-using files_test::ScratchDir;
 using files_test::WriteAll;
 
 namespace {
@@ -26,11 +26,11 @@ namespace {
 class Download : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new ScratchDir();
-    WriteAll(dir_->file("one.txt"), "first resource\n");
+    dir_ = new tavrix_test::TempDir();
+    WriteAll(dir_->File("one.txt"), "first resource\n");
     std::string big;
     for (int i = 0; i < 300000; ++i) big += static_cast<char>('a' + i % 26);
-    WriteAll(dir_->file("big.bin"), big);
+    WriteAll(dir_->File("big.bin"), big);
     server_ = new HttpServer(dir_->path());
     // Stalls are given up after 2 s here instead of 30 s.
     TavrixCtrl::SetDownloadTimeouts(2, 2);
@@ -50,12 +50,12 @@ class Download : public ::testing::Test {
     return name;
   }
 
-  static ScratchDir* dir_;
+  static tavrix_test::TempDir* dir_;
   static HttpServer* server_;
   std::vector<std::string> made_;
 };
 
-ScratchDir* Download::dir_ = nullptr;
+tavrix_test::TempDir* Download::dir_ = nullptr;
 HttpServer* Download::server_ = nullptr;
 
 TEST_F(Download, EachCallGetsItsOwnFileWithItsOwnResource) {
@@ -65,7 +65,7 @@ TEST_F(Download, EachCallGetsItsOwnFileWithItsOwnResource) {
   ASSERT_EQ(b.rfind("/tmp/npX_", 0), 0u) << b;
   EXPECT_NE(a, b);
   EXPECT_EQ(ReadAll(a), "first resource\n");
-  EXPECT_EQ(ReadAll(b), ReadAll(dir_->file("big.bin")));
+  EXPECT_EQ(ReadAll(b), ReadAll(dir_->File("big.bin")));
   EXPECT_EQ(FileMode(a), 0600u);
 }
 
@@ -93,9 +93,9 @@ TEST_F(Download, FailuresLeaveAnEmptyFileAndStillReturnItsName) {
 }
 
 TEST_F(Download, OnlyHttpAndHttpsAreSpoken) {
-  WriteAll(dir_->file("secret"), "local secret");
+  WriteAll(dir_->File("secret"), "local secret");
   for (const std::string& url :
-       {"file://" + dir_->file("secret"), "FILE://" + dir_->file("secret"),
+       {"file://" + dir_->File("secret"), "FILE://" + dir_->File("secret"),
         std::string("dict://127.0.0.1:") + std::to_string(server_->port()) +
             "/d:x",
         std::string("gopher://127.0.0.1:") + std::to_string(server_->port()) +
@@ -105,7 +105,7 @@ TEST_F(Download, OnlyHttpAndHttpsAreSpoken) {
   }
   // Nor through a redirect (not followed anyway).
   std::string viaRedirect =
-      Fetch(server_->url("/redirect?to=file://" + dir_->file("secret")));
+      Fetch(server_->url("/redirect?to=file://" + dir_->File("secret")));
   EXPECT_EQ(ReadAll(viaRedirect), "redirect\n");
 }
 

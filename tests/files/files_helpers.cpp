@@ -15,17 +15,6 @@
 
 namespace files_test {
 
-ScratchDir::ScratchDir() {
-  char name[] = "/tmp/tavrix-files-XXXXXX";
-  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = name;
-}
-
-ScratchDir::~ScratchDir() {
-  std::string out;
-  Run({"rm", "-rf", path_}, &out);
-}
-
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -53,54 +42,6 @@ unsigned FileMode(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return 0xFFFF;
   return st.st_mode & 07777;
-}
-
-int Run(const std::vector<std::string>& argv, std::string* out,
-        const std::string* input) {
-  int outPipe[2], inPipe[2];
-  if (pipe(outPipe) != 0) return -1;
-  if (pipe(inPipe) != 0) return -1;
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
-    close(inPipe[0]);
-    close(inPipe[1]);
-    close(outPipe[0]);
-    close(outPipe[1]);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(inPipe[0]);
-  close(outPipe[1]);
-  // Small inputs only: written before the output is read.
-  if (input != nullptr) {
-    size_t done = 0;
-    while (done < input->size()) {
-      ssize_t n = write(inPipe[1], input->data() + done, input->size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-  }
-  close(inPipe[1]);
-  std::string collected;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(outPipe[0], buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    collected.append(buf, static_cast<size_t>(n));
-  }
-  close(outPipe[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (out != nullptr) *out = collected;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 CwdGuard::CwdGuard(const std::string& dir) {

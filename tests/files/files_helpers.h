@@ -1,33 +1,16 @@
-// Small helpers shared by the file, download and hashing tests.
+// Helpers of the file, download and hashing tests, beside the shared ones in
+// tests/support.
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace files_test {
-
-// A private folder under /tmp, removed with its content at the end.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 std::string ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::string& content);
 bool Exists(const std::string& path);
 bool IsSymlink(const std::string& path);
 unsigned FileMode(const std::string& path);  // permission bits
-
-// Runs argv with stdin from /dev/null (or `input` when given); returns the
-// exit status (-1 when it could not run) and fills `out` with stdout.
-int Run(const std::vector<std::string>& argv, std::string* out,
-        const std::string* input = nullptr);
 
 // The test HTTP server of tests/support, on a free port of 127.0.0.1.
 class HttpServer {

@@ -3,7 +3,6 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,15 +12,12 @@
 
 #include "TavrixCtrl.h"
 #include "base64.h"
-#include "crypto/key_store.h"
 #include "files_helpers.h"
+#include "test_support.h"
 
 using files_test::Exists;
 using files_test::HttpServer;
 using files_test::ReadAll;
-using files_test::Run;
-using files_test::ScratchDir;
-using files_test::SupportDir;
 using files_test::WriteAll;
 
 namespace {
@@ -29,81 +25,52 @@ namespace {
 const std::string kPrefix = "<?xml version='1.0' encoding='utf-8'?><Error>";
 const std::string kSubject = "Files Hash Signer";
 
-// A provider home with one GOST R 34.10-2001 certificate and its key in the
+// A provider home with a GOST R 34.10-2001 certificate and its key in the
 // personal store, made by OpenSSL at test time.
 class HashEnv : public ::testing::Environment {
  public:
   void SetUp() override {
-    home = new ScratchDir();
-    setenv("TAVRIX_PROVIDER_HOME", (home->path() + "/provider").c_str(), 1);
-    std::string pki = home->path() + "/pki";
-    std::string out;
-    ASSERT_EQ(Run({"mkdir", "-p", pki}, &out), 0);
-    ASSERT_EQ(Run({"sh", SupportDir() + "/make-pki.sh", "--one", pki, "signer",
-                   "gost2001", "/CN=" + kSubject, "-3600", "864000", "self"},
-                  &out),
-              0);
-    std::string der = ReadAll(pki + "/signer.der");
-    ASSERT_FALSE(der.empty());
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W,
-                                     X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                     CERT_SYSTEM_STORE_CURRENT_USER, L"MY");
-    ASSERT_NE(store, nullptr);
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(
-        store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-        static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-        nullptr));
-    CertCloseStore(store, 0);
-    // The key container is named by the subject key identifier.
-    ASSERT_EQ(Run({"openssl", "x509", "-in", pki + "/signer.pem", "-noout",
-                   "-ext", "subjectKeyIdentifier"},
-                  &out),
-              0);
-    std::string container;
-    for (char c : out.substr(out.find(':') + 1))
-      if (std::isxdigit(static_cast<unsigned char>(c)))
-        container += static_cast<char>(std::tolower(c));
-    ASSERT_EQ(container.size(), 40u);
-    std::string key = ReadAll(pki + "/signer.key.der");
-    ASSERT_TRUE(tavrix_provider::ImportPrivateKey(
-        reinterpret_cast<const unsigned char*>(key.data()), key.size(),
-        container));
+    auto& pki = tavrix_test::TestPki::Get();
+    const auto& cert = pki.MakeCert("files-hash", "gost2001", "/CN=" + kSubject,
+                                    -3600, 864000, "self");
+    ASSERT_TRUE(pki.Install(cert, "MY", true));
   }
-  void TearDown() override { delete home; }
-  ScratchDir* home = nullptr;
 };
 
-HashEnv* env =
-    static_cast<HashEnv*>(::testing::AddGlobalTestEnvironment(new HashEnv()));
+::testing::Environment* const env =
+    ::testing::AddGlobalTestEnvironment(new HashEnv());
+
+std::string Sh(const std::string& cmd) {
+  tavrix_test::CommandResult r = tavrix_test::RunCommand(cmd);
+  EXPECT_EQ(r.exitCode, 0) << cmd;
+  return r.output;
+}
 
 // base64 of OpenSSL's GOST R 34.11-94 digest of the bytes.
 std::string OpensslHash(const std::string& bytes) {
-  ScratchDir dir;
-  WriteAll(dir.file("in"), bytes);
-  std::string digest;
-  EXPECT_EQ(Run({"openssl", "dgst", "-engine", "gost", "-md_gost94", "-binary",
-                 dir.file("in")},
-                &digest),
-            0);
+  tavrix_test::TempDir dir;
+  WriteAll(dir.File("in"), bytes);
+  std::string digest =
+      Sh("openssl dgst -engine gost -md_gost94 -binary " +
+         tavrix_test::ShellQuote(dir.File("in")) + " 2>/dev/null");
   return base64::encoding(digest.data(), digest.size(), false);
 }
 
 // xmllint's exclusive canonical form of the document without its comments
 // (xmllint keeps them; the plug-in's form drops them).
 std::string Xmllint(const std::string& doc) {
-  ScratchDir dir;
-  WriteAll(dir.file("doc.xml"),
+  tavrix_test::TempDir dir;
+  WriteAll(dir.File("doc.xml"),
            std::regex_replace(doc, std::regex("<!--[^]*?-->"), ""));
-  std::string out;
-  EXPECT_EQ(Run({"xmllint", "--exc-c14n", dir.file("doc.xml")}, &out), 0);
-  return out;
+  return Sh("xmllint --exc-c14n " +
+            tavrix_test::ShellQuote(dir.File("doc.xml")));
 }
 
 std::string Utf8ToCp1251(const std::string& utf8) {
-  std::string out;
-  EXPECT_EQ(Run({"iconv", "-f", "UTF-8", "-t", "WINDOWS-1251"}, &out, &utf8),
-            0);
-  return out;
+  tavrix_test::TempDir dir;
+  WriteAll(dir.File("in"), utf8);
+  return Sh("iconv -f UTF-8 -t WINDOWS-1251 " +
+            tavrix_test::ShellQuote(dir.File("in")));
 }
 
 bool IsEnvelope(const std::string& s) { return s.rfind(kPrefix, 0) == 0; }
@@ -227,27 +194,27 @@ TEST(CanonicalizeXml, BadDocumentsGiveTheirEnvelopes) {
 }
 
 TEST(CanonicalizeXml, NothingExternalIsLoaded) {
-  ScratchDir dir;
-  WriteAll(dir.file("secret.txt"), "TOP-SECRET-CONTENT");
-  WriteAll(dir.file("ext.dtd"),
+  tavrix_test::TempDir dir;
+  WriteAll(dir.File("secret.txt"), "TOP-SECRET-CONTENT");
+  WriteAll(dir.File("ext.dtd"),
            "<!ENTITY leak \"DTD-SECRET\"><!ATTLIST r extattr CDATA "
            "\"DTD-DEFAULT\">");
-  WriteAll(dir.file("pe.ent"), "<!ENTITY pleak \"PE-SECRET\">");
+  WriteAll(dir.File("pe.ent"), "<!ENTITY pleak \"PE-SECRET\">");
   HttpServer server(dir.path());
 
   const std::vector<std::string> attacks = {
       // External general entity, by path and by address.
-      "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + dir.file("secret.txt") +
+      "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + dir.File("secret.txt") +
           "\">]><r>&x;</r>",
-      "<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + dir.file("secret.txt") +
+      "<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + dir.File("secret.txt") +
           "\">]><r>&x;</r>",
       "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + server.url("/secret.txt") +
           "\">]><r>&x;</r>",
       // External DTD with an entity and a default attribute.
-      "<!DOCTYPE r SYSTEM \"" + dir.file("ext.dtd") + "\"><r>&leak;</r>",
-      "<!DOCTYPE r SYSTEM \"" + dir.file("ext.dtd") + "\"><r/>",
+      "<!DOCTYPE r SYSTEM \"" + dir.File("ext.dtd") + "\"><r>&leak;</r>",
+      "<!DOCTYPE r SYSTEM \"" + dir.File("ext.dtd") + "\"><r/>",
       // External parameter entity pulled into the internal subset.
-      "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + dir.file("pe.ent") +
+      "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + dir.File("pe.ent") +
           "\"> %p;]><r>&pleak;</r>",
   };
   for (const auto& doc : attacks) {
@@ -260,7 +227,7 @@ TEST(CanonicalizeXml, NothingExternalIsLoaded) {
 
   // What the document itself declares still applies.
   const std::string internal =
-      "<!DOCTYPE r SYSTEM \"" + dir.file("ext.dtd") +
+      "<!DOCTYPE r SYSTEM \"" + dir.File("ext.dtd") +
       "\" [<!ENTITY own \"своё\"><!ATTLIST r lang CDATA \"ru\">]>"
       "<r>&own;</r>";
   TavrixCtrl ctrl;
@@ -288,48 +255,48 @@ TEST(CanonicalizeXml, LeavesLibxml2ProcessDefaultsAlone) {
 }
 
 TEST(HashFile, WritesTheHashBesideTheFile) {
-  ScratchDir dir;
+  tavrix_test::TempDir dir;
   std::string content;
   for (int i = 0; i < 100000; ++i) content += static_cast<char>(i % 253);
-  WriteAll(dir.file("data.bin"), content);
+  WriteAll(dir.File("data.bin"), content);
   TavrixCtrl ctrl;
   {
     files_test::CwdGuard root("/");
-    EXPECT_EQ(ctrl.HashFile("file://" + dir.file("data.bin"), kSubject, 0),
-              dir.file("data.bin.hash").substr(1));
+    EXPECT_EQ(ctrl.HashFile("file://" + dir.File("data.bin"), kSubject, 0),
+              dir.File("data.bin.hash").substr(1));
   }
   // Exactly the base64 line, no line break.
-  EXPECT_EQ(ReadAll(dir.file("data.bin.hash")), OpensslHash(content));
+  EXPECT_EQ(ReadAll(dir.File("data.bin.hash")), OpensslHash(content));
 
   // A file that holds base64 text is hashed as it stands, not decoded.
-  WriteAll(dir.file("b64.txt"), "QUJD");
+  WriteAll(dir.File("b64.txt"), "QUJD");
   TavrixCtrl b64;
-  EXPECT_EQ(b64.HashFile(dir.file("b64.txt"), kSubject, 0),
-            dir.file("b64.txt.hash"));
-  EXPECT_EQ(ReadAll(dir.file("b64.txt.hash")), OpensslHash("QUJD"));
+  EXPECT_EQ(b64.HashFile(dir.File("b64.txt"), kSubject, 0),
+            dir.File("b64.txt.hash"));
+  EXPECT_EQ(ReadAll(dir.File("b64.txt.hash")), OpensslHash("QUJD"));
 
   // XML files with canonicalisation.
-  WriteAll(dir.file("doc.xml"), Documents()[0]);
+  WriteAll(dir.File("doc.xml"), Documents()[0]);
   TavrixCtrl xml;
-  EXPECT_EQ(xml.HashFile(dir.file("doc.xml"), kSubject, 2),
-            dir.file("doc.xml.hash"));
-  EXPECT_EQ(ReadAll(dir.file("doc.xml.hash")),
+  EXPECT_EQ(xml.HashFile(dir.File("doc.xml"), kSubject, 2),
+            dir.File("doc.xml.hash"));
+  EXPECT_EQ(ReadAll(dir.File("doc.xml.hash")),
             OpensslHash(Xmllint(Documents()[0])));
 
   // An empty file: an empty hash file, and its path.
-  WriteAll(dir.file("empty"), "");
+  WriteAll(dir.File("empty"), "");
   TavrixCtrl empty;
-  EXPECT_EQ(empty.HashFile(dir.file("empty"), kSubject, 0),
-            dir.file("empty.hash"));
-  EXPECT_TRUE(Exists(dir.file("empty.hash")));
-  EXPECT_EQ(ReadAll(dir.file("empty.hash")), "");
+  EXPECT_EQ(empty.HashFile(dir.File("empty"), kSubject, 0),
+            dir.File("empty.hash"));
+  EXPECT_TRUE(Exists(dir.File("empty.hash")));
+  EXPECT_EQ(ReadAll(dir.File("empty.hash")), "");
 
   TavrixCtrl missing;
-  EXPECT_EQ(missing.HashFile(dir.file("nope"), kSubject, 0),
-            kPrefix + "Error open file 2" + dir.file("nope") + "</Error>");
-  EXPECT_FALSE(Exists(dir.file("nope.hash")));
+  EXPECT_EQ(missing.HashFile(dir.File("nope"), kSubject, 0),
+            kPrefix + "Error open file 2" + dir.File("nope") + "</Error>");
+  EXPECT_FALSE(Exists(dir.File("nope.hash")));
   TavrixCtrl noCert;
-  std::string r = noCert.HashFile(dir.file("data.bin"), "nobody at all", 0);
+  std::string r = noCert.HashFile(dir.File("data.bin"), "nobody at all", 0);
   EXPECT_EQ(r.rfind(kPrefix + "Сертификат не найден! ", 0), 0u) << r;
 }
 

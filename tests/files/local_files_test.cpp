@@ -12,13 +12,13 @@
 #include "TavrixCtrl.h"
 #include "base64.h"
 #include "files_helpers.h"
+#include "test_support.h"
 
 using files_test::CwdGuard;
 using files_test::Exists;
 using files_test::FileMode;
 using files_test::IsSymlink;
 using files_test::ReadAll;
-using files_test::ScratchDir;
 using files_test::WriteAll;
 
 namespace {
@@ -58,26 +58,26 @@ TEST(NormalizeFileNamePath, RemovesEveryTripleSlashFileAddress) {
 }
 
 TEST(LoadFile, ContentComesBackAsBase64UnlessAlreadyBase64) {
-  ScratchDir dir;
+  tavrix_test::TempDir dir;
   TavrixCtrl ctrl;
 
-  WriteAll(dir.file("empty"), "");
-  EXPECT_EQ(ctrl.LoadFile(dir.file("empty"), true), "");
-  EXPECT_EQ(ctrl.LoadFile(dir.file("empty"), false), "");
+  WriteAll(dir.File("empty"), "");
+  EXPECT_EQ(ctrl.LoadFile(dir.File("empty"), true), "");
+  EXPECT_EQ(ctrl.LoadFile(dir.File("empty"), false), "");
 
   const std::string b64 = "QUJD\r\nREVG\r\nRw==";
-  WriteAll(dir.file("b64"), b64);
-  EXPECT_EQ(ctrl.LoadFile(dir.file("b64")), b64);
-  EXPECT_EQ(ctrl.LoadFile(dir.file("b64"), true), b64);
-  std::string twice = ctrl.LoadFile(dir.file("b64"), false);
+  WriteAll(dir.File("b64"), b64);
+  EXPECT_EQ(ctrl.LoadFile(dir.File("b64")), b64);
+  EXPECT_EQ(ctrl.LoadFile(dir.File("b64"), true), b64);
+  std::string twice = ctrl.LoadFile(dir.File("b64"), false);
   EXPECT_EQ(Decode(twice), b64);
 
   // Any byte outside the base64 set makes the content raw data.
   for (const std::string& raw :
        {std::string("QUJD REVG"), std::string("QUJD\0REVG", 9),
         std::string("QUJD\xD0\x96"), std::string("QUJD-_")}) {
-    WriteAll(dir.file("raw"), raw);
-    std::string loaded = ctrl.LoadFile(dir.file("raw"), true);
+    WriteAll(dir.File("raw"), raw);
+    std::string loaded = ctrl.LoadFile(dir.File("raw"), true);
     EXPECT_EQ(Decode(loaded), raw);
     EXPECT_NE(loaded, raw);
   }
@@ -85,8 +85,8 @@ TEST(LoadFile, ContentComesBackAsBase64UnlessAlreadyBase64) {
   // Binary content of several lines: CR LF every 76 characters, exact bytes.
   std::string binary;
   for (int i = 0; i < 1000; ++i) binary += static_cast<char>(i * 7 % 256);
-  WriteAll(dir.file("bin"), binary);
-  std::string loaded = ctrl.LoadFile(dir.file("bin"), true);
+  WriteAll(dir.File("bin"), binary);
+  std::string loaded = ctrl.LoadFile(dir.File("bin"), true);
   ASSERT_EQ(loaded.find("\r\n"), 76u);
   EXPECT_TRUE(Decode(loaded) == binary);
 
@@ -94,7 +94,7 @@ TEST(LoadFile, ContentComesBackAsBase64UnlessAlreadyBase64) {
   // path relative to the working directory, which is "/" in the browser.
   {
     CwdGuard root("/");
-    EXPECT_TRUE(ctrl.LoadFile("file://" + dir.file("bin"), true) == loaded);
+    EXPECT_TRUE(ctrl.LoadFile("file://" + dir.File("bin"), true) == loaded);
   }
   {
     CwdGuard here(dir.path());
@@ -103,9 +103,9 @@ TEST(LoadFile, ContentComesBackAsBase64UnlessAlreadyBase64) {
 }
 
 TEST(LoadFile, UnreadableNamesGiveTheReadEnvelope) {
-  ScratchDir dir;
+  tavrix_test::TempDir dir;
   TavrixCtrl ctrl;
-  const std::string missing = dir.file("no-such-file");
+  const std::string missing = dir.File("no-such-file");
   std::string result = ctrl.LoadFile(missing);
   // The code's digits run straight into the normalised path.
   std::smatch m;
@@ -120,18 +120,18 @@ TEST(LoadFile, UnreadableNamesGiveTheReadEnvelope) {
   // A folder and a FIFO are refused at once instead of read or waited on.
   EXPECT_EQ(ctrl.LoadFile(dir.path()).rfind(kPrefix + "Error open file ", 0),
             0u);
-  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
   auto start = std::chrono::steady_clock::now();
-  std::string fifo = ctrl.LoadFile(dir.file("fifo"));
+  std::string fifo = ctrl.LoadFile(dir.File("fifo"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(fifo,
-            kPrefix + "Error open file 5" + dir.file("fifo") + "</Error>");
+            kPrefix + "Error open file 5" + dir.File("fifo") + "</Error>");
 }
 
 TEST(SaveFile, WritesExactlyAndReportsFailures) {
-  ScratchDir dir;
+  tavrix_test::TempDir dir;
   TavrixCtrl ctrl;
-  const std::string target = dir.file("out.bin");
+  const std::string target = dir.File("out.bin");
 
   std::string first(5000, 'a');
   {
@@ -149,16 +149,16 @@ TEST(SaveFile, WritesExactlyAndReportsFailures) {
   EXPECT_TRUE(Exists(target));
   EXPECT_EQ(ReadAll(target), "");
 
-  const std::string nowhere = dir.file("missing/out.txt");
+  const std::string nowhere = dir.File("missing/out.txt");
   EXPECT_EQ(ctrl.SaveFile(nowhere, "abc", 3),
             kPrefix + "Error open file to write 2" + nowhere + "</Error>");
   EXPECT_FALSE(Exists(nowhere));
 
   // A page-given path keeps ordinary semantics: a link is written through.
-  WriteAll(dir.file("real"), "old");
-  ASSERT_EQ(symlink(dir.file("real").c_str(), dir.file("link").c_str()), 0);
-  EXPECT_EQ(ctrl.SaveFile(dir.file("link"), "new", 3), dir.file("link"));
-  EXPECT_EQ(ReadAll(dir.file("real")), "new");
+  WriteAll(dir.File("real"), "old");
+  ASSERT_EQ(symlink(dir.File("real").c_str(), dir.File("link").c_str()), 0);
+  EXPECT_EQ(ctrl.SaveFile(dir.File("link"), "new", 3), dir.File("link"));
+  EXPECT_EQ(ReadAll(dir.File("real")), "new");
 }
 
 TEST(TempFiles, NamesAreFreshPrivateFilesThatLinksCannotRedirect) {
@@ -190,26 +190,26 @@ TEST(TempFiles, NamesAreFreshPrivateFilesThatLinksCannotRedirect) {
 
   // A link planted at a name in our temporary namespace is not followed: the
   // file it points to stays as it was.
-  ScratchDir dir;
-  WriteAll(dir.file("victim"), "precious");
+  tavrix_test::TempDir dir;
+  WriteAll(dir.File("victim"), "precious");
   ASSERT_EQ(unlink(b.name.c_str()), 0);
-  ASSERT_EQ(symlink(dir.file("victim").c_str(), b.name.c_str()), 0);
+  ASSERT_EQ(symlink(dir.File("victim").c_str(), b.name.c_str()), 0);
   std::string refused = ctrl.SaveFile(b.name, "owned", 5);
   EXPECT_EQ(refused.rfind(kPrefix + "Error open file to write ", 0), 0u)
       << refused;
-  EXPECT_EQ(ReadAll(dir.file("victim")), "precious");
+  EXPECT_EQ(ReadAll(dir.File("victim")), "precious");
 
   // The same for the ".hash" name beside a temporary file, and for a hard
   // link to one of our own files.
   TempName c{ctrl.GetFullTempFileName()};
-  ASSERT_EQ(symlink(dir.file("victim").c_str(), (c.name + ".hash").c_str()), 0);
+  ASSERT_EQ(symlink(dir.File("victim").c_str(), (c.name + ".hash").c_str()), 0);
   EXPECT_NE(ctrl.SaveFile(c.name + ".hash", "x", 1).find("<Error>"),
             std::string::npos);
-  EXPECT_EQ(ReadAll(dir.file("victim")), "precious");
+  EXPECT_EQ(ReadAll(dir.File("victim")), "precious");
   ASSERT_EQ(unlink(c.name.c_str()), 0);
-  if (link(dir.file("victim").c_str(), c.name.c_str()) == 0) {
+  if (link(dir.File("victim").c_str(), c.name.c_str()) == 0) {
     EXPECT_NE(ctrl.SaveFile(c.name, "x", 1).find("<Error>"), std::string::npos);
-    EXPECT_EQ(ReadAll(dir.file("victim")), "precious");
+    EXPECT_EQ(ReadAll(dir.File("victim")), "precious");
   }
 }
 
