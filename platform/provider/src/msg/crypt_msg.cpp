@@ -411,8 +411,14 @@ bool SignAll(Msg* m) {
     HCRYPTHASH attr_hash = 0;
     if (e.want_attrs) {
       r.has_signed_attrs = true;
-      r.signed_attrs = SignedAttrsFor(m, e, digest);
-      r.signed_attrs_set = EncodeAttributes(der::kSet, r.signed_attrs);
+      r.signed_attrs_set =
+          EncodeAttributes(der::kSet, SignedAttrsFor(m, e, digest));
+      // Read back in encoded (sorted) order, as a decoder would show them.
+      Reader ar(r.signed_attrs_set.data(), r.signed_attrs_set.size());
+      Element set;
+      DWORD perr = 0;
+      if (!ar.Next(&set) || !ParseAttributes(set, &r.signed_attrs, &perr))
+        return Fail(perr ? perr : ar.error());
       if (!CryptCreateHash(e.prov, e.alg, 0, 0, &attr_hash)) return false;
       if (!CryptHashData(attr_hash, r.signed_attrs_set.data(),
                          static_cast<DWORD>(r.signed_attrs_set.size()), 0)) {

@@ -95,6 +95,55 @@ TEST_F(Streaming, EveryFormDecodesAndVerifies) {
   }
 }
 
+// Definite lengths are announced before the signatures exist; they must
+// hold for every key size and for several signers at once.
+TEST_F(Streaming, AnnouncedLengthsHoldForEveryKeyAndSeveralSigners) {
+  std::vector<std::unique_ptr<Signer>> all;
+  std::vector<CMSG_SIGNER_ENCODE_INFO> infos;
+  std::vector<CERT_BLOB> certs;
+  for (const KeyKind& k : Kinds()) {
+    all.emplace_back(new Signer(k));
+    ASSERT_TRUE(all.back()->ok()) << k.name;
+    infos.push_back(all.back()->Info());
+    certs.push_back(all.back()->Blob());
+  }
+  static BYTE utc[] = {0x17, 0x0d, '2', '6', '0', '1', '0', '2',
+                       '0',  '3',  '0', '4', '0', '5', 'Z'};
+  CRYPT_ATTR_BLOB tv{sizeof utc, utc};
+  CRYPT_ATTRIBUTE time{const_cast<char*>(szOID_RSA_signingTime), 1, &tv};
+  infos[2].cAuthAttr = 1;
+  infos[2].rgAuthAttr = &time;
+  Bytes data = Pattern(3000, 21);
+  CMSG_SIGNED_ENCODE_INFO info{};
+  info.cbSize = sizeof(info);
+  info.cSigners = static_cast<DWORD>(infos.size());
+  info.rgSigners = infos.data();
+  info.cCertEncoded = static_cast<DWORD>(certs.size());
+  info.rgCertEncoded = certs.data();
+  StreamSink sink;
+  CMSG_STREAM_INFO stream{static_cast<DWORD>(data.size()), &StreamSink::Cb,
+                          &sink};
+  HCRYPTMSG m =
+      CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &info, nullptr, &stream);
+  ASSERT_NE(m, nullptr) << std::hex << GetLastError();
+  ASSERT_TRUE(CryptMsgUpdate(m, data.data(), 1000, FALSE));
+  ASSERT_TRUE(CryptMsgUpdate(m, data.data() + 1000, 2000, TRUE))
+      << std::hex << GetLastError();
+  CryptMsgClose(m);
+  HCRYPTMSG d = Decode(sink.out);
+  ASSERT_NE(d, nullptr) << std::hex << GetLastError();
+  for (DWORD i = 0; i < 3; ++i) {
+    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA vp{};
+    vp.cbSize = sizeof(vp);
+    vp.dwSignerIndex = i;
+    vp.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+    vp.pvSigner = const_cast<CERT_CONTEXT*>(all[i]->cert());
+    EXPECT_TRUE(CryptMsgControl(d, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp))
+        << i << " " << std::hex << GetLastError();
+  }
+  CryptMsgClose(d);
+}
+
 TEST_F(Streaming, OpensslAcceptsStreamedOutput) {
   if (!HaveGostEngine()) GTEST_SKIP() << "no OpenSSL GOST engine";
   TempDir dir;
