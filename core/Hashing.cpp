@@ -63,6 +63,16 @@ void GuardedEntityDecl(void* ctx, const xmlChar* name, int type,
     state->entityDecl(ctx, name, type, publicId, systemId, content);
 }
 
+// The parser's complaints go to our log instead of the browser's standard
+// error, where libxml2 would print them by default.
+void LogParserError(void*, xmlErrorPtr error) {
+  if (error == nullptr || error->message == nullptr) return;
+  std::string message = error->message;
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+  TavrixUtils::ODebug("CanonicalizeXml: parser line " + toString(error->line) +
+                      ": " + message);
+}
+
 }  // namespace
 
 std::string TavrixCtrl::Hash(const std::string& text,
@@ -230,6 +240,7 @@ std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
   parser->_private = &state;
   parser->sax->entityDecl = GuardedEntityDecl;
   parser->sax->externalSubset = nullptr;  // the external DTD is never read
+  parser->sax->serror = LogParserError;
 
   // Entities substituted and default attributes of the internal subset
   // added, as before; nothing is fetched from the network either.
