@@ -21,17 +21,17 @@ OPENSSL=${OPENSSL:-openssl}
 die() { echo "make-pki: $*" >&2; exit 1; }
 
 gen_key() { # out keytype
-  kt=${2%%:*}
-  ps=A
-  case "$2" in *:*) ps=${2#*:} ;; esac
-  case "$kt" in
-    gost2001) alg=gost2001 ;;
-    gost2012_256) alg=gost2012_256 ;;
-    gost2012_512) alg=gost2012_512 ;;
+  # sh has no local variables: these names stay clear of the callers'.
+  gk_type=${2%%:*}
+  gk_set=A
+  case "$2" in *:*) gk_set=${2#*:} ;; esac
+  case "$gk_type" in
+    gost2001 | gost2012_256 | gost2012_512) ;;
     *) die "unknown key type $2" ;;
   esac
-  "$OPENSSL" genpkey -engine gost -algorithm "$alg" -pkeyopt "paramset:$ps" \
-    -out "$1" 2>/dev/null || die "cannot generate a $2 key"
+  "$OPENSSL" genpkey -engine gost -algorithm "$gk_type" \
+    -pkeyopt "paramset:$gk_set" -out "$1" 2>/dev/null ||
+    die "cannot generate a $2 key"
 }
 
 md_for() {
