@@ -141,6 +141,18 @@ TEST_P(Interop, OpensslMessagesVerifyHereAndTamperingIsCaught) {
       Bytes content;
       EXPECT_TRUE(VerifyAttached(msg, &content)) << std::hex << GetLastError();
       EXPECT_EQ(content, data_);
+      // A size query on a bad signature still tells the content's size, so
+      // the second call of the two-call convention gets a fitting buffer.
+      Bytes bad = FlipInSignature(msg);
+      CRYPT_VERIFY_MESSAGE_PARA p{};
+      p.cbSize = sizeof(p);
+      p.dwMsgAndCertEncodingType = kEnc;
+      DWORD n = 0;
+      EXPECT_FALSE(CryptVerifyMessageSignature(&p, 0, bad.data(),
+                                               static_cast<DWORD>(bad.size()),
+                                               nullptr, &n, nullptr));
+      EXPECT_EQ(GetLastError(), NTE_BAD_SIGNATURE);
+      EXPECT_EQ(n, data_.size());
     }
     // A flipped bit in the signature value is a bad signature.
     Bytes bad = FlipInSignature(msg);
