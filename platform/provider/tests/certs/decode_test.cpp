@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -395,6 +396,77 @@ TEST(Encode, RoundTripsThroughTheDecoder) {
   EXPECT_FALSE(
       CryptEncodeObject(kEnc, reinterpret_cast<LPCSTR>(9999), &oct, buf, &n));
   EXPECT_FALSE(CryptEncodeObject(kEnc, X509_OCTET_STRING, nullptr, buf, &n));
+}
+
+}  // namespace
+
+namespace {
+
+// Random mutations of real encodings through every decoder and the name
+// formatter: results may fail, but never crash or read past the input.
+TEST(Decode, RandomMutationsNeverCrash) {
+  const PkiCert& u = TestPki::Get().Cert("angle");
+  PCCERT_CONTEXT c =
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  ASSERT_NE(nullptr, c);
+  std::vector<std::vector<BYTE>> seeds = {
+      u.der, std::vector<BYTE>(
+                 c->pCertInfo->Subject.pbData,
+                 c->pCertInfo->Subject.pbData + c->pCertInfo->Subject.cbData)};
+  for (DWORD i = 0; i < c->pCertInfo->cExtension; ++i) {
+    const CRYPT_OBJID_BLOB& v = c->pCertInfo->rgExtension[i].Value;
+    seeds.emplace_back(v.pbData, v.pbData + v.cbData);
+  }
+  CertFreeCertificateContext(c);
+  LPCSTR types[] = {X509_CERT,
+                    X509_CERT_TO_BE_SIGNED,
+                    X509_NAME,
+                    X509_UNICODE_NAME,
+                    X509_SEQUENCE_OF_ANY,
+                    X509_ENHANCED_KEY_USAGE,
+                    X509_BASIC_CONSTRAINTS2,
+                    X509_KEY_USAGE,
+                    X509_OCTET_STRING,
+                    X509_INTEGER,
+                    X509_MULTI_BYTE_INTEGER,
+                    X509_CHOICE_OF_TIME};
+  uint32_t rng = 12345;
+  auto next = [&rng]() {
+    rng = rng * 1103515245u + 12345u;
+    return rng >> 8;
+  };
+  int accepted = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<BYTE> d = seeds[next() % seeds.size()];
+    int edits = 1 + next() % 4;
+    for (int e = 0; e < edits && !d.empty(); ++e)
+      d[next() % d.size()] = static_cast<BYTE>(next());
+    if (next() % 3 == 0) d.resize(next() % (d.size() + 1));
+    // An exact-size heap copy lets ASan see any over-read.
+    std::unique_ptr<BYTE[]> exact(new BYTE[d.size() ? d.size() : 1]);
+    if (!d.empty()) memcpy(exact.get(), d.data(), d.size());
+    DWORD n = static_cast<DWORD>(d.size());
+    for (LPCSTR t : types) {
+      void* out = nullptr;
+      DWORD size = 0;
+      if (CryptDecodeObjectEx(kEnc, t, exact.get(), n, CRYPT_DECODE_ALLOC_FLAG,
+                              nullptr, &out, &size)) {
+        ++accepted;
+        LocalFree(out);
+      }
+    }
+    CERT_NAME_BLOB b = {n, exact.get()};
+    wchar_t text[256];
+    CertNameToStrW(kEnc, &b, CERT_X500_NAME_STR, text, 256);
+    PCCERT_CONTEXT p = CertCreateCertificateContext(kEnc, exact.get(), n);
+    if (p) {
+      char a[128];
+      CertGetNameStringA(p, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, a,
+                         sizeof a);
+      CertFreeCertificateContext(p);
+    }
+  }
+  EXPECT_GT(accepted, 0);
 }
 
 }  // namespace
