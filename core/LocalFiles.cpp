@@ -77,10 +77,13 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
 }  // namespace
 
 std::string TavrixCtrl::NormalizeFileNamePath(std::string path) {
+  // The slash after "file://" starts the file's absolute path, so it stays:
+  // dropping it too would make the path relative to whatever folder the
+  // browser was started from, and open some other file or none.
   static const std::string prefix = "file:///";
   for (size_t at = path.find(prefix); at != std::string::npos;
        at = path.find(prefix)) {
-    path.erase(at, prefix.size());
+    path.erase(at, prefix.size() - 1);
   }
   TavrixUtils::ODebug("NormalizeFileNamePath: NormalizedPath=" + path);
   return path;

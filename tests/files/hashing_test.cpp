@@ -267,11 +267,8 @@ TEST(HashFile, WritesTheHashBesideTheFile) {
   for (int i = 0; i < 100000; ++i) content += static_cast<char>(i % 253);
   WriteAll(dir.File("data.bin"), content);
   TavrixCtrl ctrl;
-  {
-    files_test::CwdGuard root("/");
-    EXPECT_EQ(ctrl.HashFile("file://" + dir.File("data.bin"), kSubject, 0),
-              dir.File("data.bin.hash").substr(1));
-  }
+  EXPECT_EQ(ctrl.HashFile("file://" + dir.File("data.bin"), kSubject, 0),
+            dir.File("data.bin.hash"));
   // Exactly the base64 line, no line break.
   EXPECT_EQ(ReadAll(dir.File("data.bin.hash")), OpensslHash(content));
 
