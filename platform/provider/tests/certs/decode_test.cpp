@@ -137,9 +137,13 @@ TEST(Decode, NamesCertificatesAndCertInfo) {
   LocalFree(raw);
 
   // X509_CERT_TO_BE_SIGNED, of the whole certificate and of the bare part.
-  for (DWORD flags : {0u, static_cast<DWORD>(CRYPT_DECODE_TO_BE_SIGNED_FLAG)}) {
-    const BYTE* p = flags ? sci->ToBeSigned.pbData : u.der.data();
-    DWORD n = flags ? sci->ToBeSigned.cbData : u.der.size();
+  for (DWORD flags : {0u, static_cast<DWORD>(CRYPT_DECODE_TO_BE_SIGNED_FLAG),
+                      static_cast<DWORD>(CRYPT_DECODE_NOCOPY_FLAG),
+                      static_cast<DWORD>(CRYPT_DECODE_NOCOPY_FLAG |
+                                         CRYPT_DECODE_TO_BE_SIGNED_FLAG)}) {
+    bool bare = (flags & CRYPT_DECODE_TO_BE_SIGNED_FLAG) != 0;
+    const BYTE* p = bare ? sci->ToBeSigned.pbData : u.der.data();
+    DWORD n = bare ? sci->ToBeSigned.cbData : u.der.size();
     DWORD need = 0;
     ASSERT_TRUE(CryptDecodeObject(kEnc, X509_CERT_TO_BE_SIGNED, p, n, flags,
                                   nullptr, &need));
@@ -155,6 +159,12 @@ TEST(Decode, NamesCertificatesAndCertInfo) {
     EXPECT_EQ(c->pCertInfo->cExtension, info->cExtension);
     EXPECT_EQ(
         0, memcmp(&c->pCertInfo->NotAfter, &info->NotAfter, sizeof(FILETIME)));
+    // Without a copy the blobs point into the caller's bytes.
+    bool inside = info->Subject.pbData >= p && info->Subject.pbData < p + n;
+    EXPECT_EQ((flags & CRYPT_DECODE_NOCOPY_FLAG) != 0, inside) << flags;
+    EXPECT_EQ(0, memcmp(info->SubjectPublicKeyInfo.PublicKey.pbData,
+                        c->pCertInfo->SubjectPublicKeyInfo.PublicKey.pbData,
+                        info->SubjectPublicKeyInfo.PublicKey.cbData));
   }
   LocalFree(sci);
   CertFreeCertificateContext(c);
