@@ -80,7 +80,9 @@ static bool ParseInto(CertObject* c) {
   DerReader r(tbs);
   Tlv t;
   info.dwVersion = CERT_V1;
-  if (r.Optional(0xA0, &t)) {
+  bool present = false;
+  if (!r.Optional(0xA0, &t, &present)) return false;
+  if (present) {
     DerReader v(t);
     Tlv vi;
     if (!v.Expect(kTagInteger, &vi) || !v.AtEnd() || vi.len != 1 ||
@@ -151,18 +153,21 @@ static bool ParseInto(CertObject* c) {
         static_cast<DWORD>(bits.len - 1);
   }
   Tlv uid;
-  if (r.Optional(0x81, &uid) && uid.len >= 1) {
+  if (!r.Optional(0x81, &uid, &present)) return false;
+  if (present && uid.len >= 1) {
     info.IssuerUniqueId.cUnusedBits = uid.value[0] & 7;
     info.IssuerUniqueId.pbData = const_cast<BYTE*>(uid.value + 1);
     info.IssuerUniqueId.cbData = static_cast<DWORD>(uid.len - 1);
   }
-  if (r.Optional(0x82, &uid) && uid.len >= 1) {
+  if (!r.Optional(0x82, &uid, &present)) return false;
+  if (present && uid.len >= 1) {
     info.SubjectUniqueId.cUnusedBits = uid.value[0] & 7;
     info.SubjectUniqueId.pbData = const_cast<BYTE*>(uid.value + 1);
     info.SubjectUniqueId.cbData = static_cast<DWORD>(uid.len - 1);
   }
   Tlv extsWrap;
-  if (r.Optional(0xA3, &extsWrap)) {
+  if (!r.Optional(0xA3, &extsWrap, &present)) return false;
+  if (present) {
     DerReader w(extsWrap);
     Tlv seq;
     if (!w.Expect(kTagSequence, &seq) || !w.AtEnd()) return false;
@@ -175,7 +180,8 @@ static bool ParseInto(CertObject* c) {
       DerReader x(ext);
       if (!x.Expect(kTagOid, &oid)) return false;
       BOOL critical = FALSE;
-      if (x.Optional(kTagBoolean, &b)) {
+      if (!x.Optional(kTagBoolean, &b, &present)) return false;
+      if (present) {
         if (b.len != 1) return false;
         critical = b.value[0] ? TRUE : FALSE;
       }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "certs/der.h"
+#include "certs/values.h"
 
 namespace tavrix_certs {
 

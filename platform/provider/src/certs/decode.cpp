@@ -307,11 +307,16 @@ bool DecodeBasicConstraints2(const Input& in, Flat* f, DWORD* err) {
   if (!Top(in, kTagSequence, &seq, err)) return false;
   CERT_BASIC_CONSTRAINTS2_INFO info = {FALSE, FALSE, 0};
   DerReader r(seq);
-  if (r.Optional(kTagBoolean, &t)) {
+  bool present = false;
+  if (!r.Optional(kTagBoolean, &t, &present))
+    return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (present) {
     if (t.len != 1) return *err = CRYPT_E_ASN1_CORRUPT, false;
     info.fCA = t.value[0] ? TRUE : FALSE;
   }
-  if (r.Optional(kTagInteger, &t)) {
+  if (!r.Optional(kTagInteger, &t, &present))
+    return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (present) {
     if (t.len < 1 || t.len > 5 || (t.value[0] & 0x80) ||
         (t.len == 5 && t.value[0] != 0))
       return *err = CRYPT_E_ASN1_CORRUPT, false;

@@ -9,29 +9,8 @@
 namespace tavrix_certs {
 namespace {
 
-typedef std::vector<BYTE> Bytes;
-
-Bytes Wrap(BYTE tag, const BYTE* p, size_t n) {
-  Bytes out{tag};
-  if (n < 0x80) {
-    out.push_back(static_cast<BYTE>(n));
-  } else {
-    BYTE len[4];
-    int k = 0;
-    for (size_t v = n; v; v >>= 8) len[k++] = static_cast<BYTE>(v & 0xFF);
-    out.push_back(static_cast<BYTE>(0x80 | k));
-    while (k) out.push_back(len[--k]);
-  }
-  if (n) out.insert(out.end(), p, p + n);
-  return out;
-}
-Bytes Wrap(BYTE tag, const Bytes& b) { return Wrap(tag, b.data(), b.size()); }
-
 bool Oid(const char* text, Bytes* out) {
-  std::vector<uint8_t> body;
-  if (!OidFromString(text, &body)) return false;
-  *out = Wrap(kTagOid, body.data(), body.size());
-  return true;
+  return text && tavrix_der::EncodeOid(text, out);
 }
 
 BYTE TagForRdnType(DWORD type) {

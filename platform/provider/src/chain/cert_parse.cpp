@@ -5,21 +5,21 @@ namespace tavrix_chain {
 bool ParseSigned(const uint8_t* p, size_t n, SignedParts* out) {
   DerReader top(p, n);
   Tlv outer;
-  if (!top.Expect(tag::kSequence, &outer) || !top.AtEnd()) return false;
+  if (!top.Expect(der::kTagSequence, &outer) || !top.AtEnd()) return false;
   DerReader r(outer);
   Tlv alg, sig;
-  if (!r.Expect(tag::kSequence, &out->tbs)) return false;
-  if (!r.Expect(tag::kSequence, &alg)) return false;
-  if (!r.Expect(tag::kBitString, &sig) || !r.AtEnd()) return false;
+  if (!r.Expect(der::kTagSequence, &out->tbs)) return false;
+  if (!r.Expect(der::kTagSequence, &alg)) return false;
+  if (!r.Expect(der::kTagBitString, &sig) || !r.AtEnd()) return false;
   DerReader ra(alg);
   Tlv oid;
-  if (!ra.Expect(tag::kOid, &oid)) return false;
-  out->sig_alg = OidToString(oid.value, oid.len);
+  if (!ra.Expect(der::kTagOid, &oid)) return false;
+  out->sig_alg = der::OidToString(oid.value, oid.len);
   if (out->sig_alg.empty()) return false;
   const uint8_t* sp;
   size_t sn;
   unsigned unused;
-  if (!BitStringBytes(sig, &sp, &sn, &unused) || unused != 0) return false;
+  if (!der::BitStringBytes(sig, &sp, &sn, &unused) || unused != 0) return false;
   out->signature.assign(sp, sp + sn);
   return true;
 }
@@ -29,7 +29,7 @@ void CollectUris(const Tlv& general_names, std::vector<std::string>* uris) {
   Tlv gn;
   while (r.Next(&gn)) {
     // uniformResourceIdentifier [6] IA5String
-    if (gn.tag != tag::Context(6, false)) continue;
+    if (gn.tag != der::Context(6, false)) continue;
     std::string uri(reinterpret_cast<const char*>(gn.value), gn.len);
     if (uri.find('\0') != std::string::npos) continue;
     std::string lower;
@@ -46,18 +46,18 @@ namespace {
 bool DecodeBasicConstraints(const Tlv& v, ParsedCert* c) {
   DerReader top(v);
   Tlv seq;
-  if (!top.Expect(tag::kSequence, &seq) || !top.AtEnd()) return false;
+  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
   DerReader r(seq);
   Tlv t;
   bool present;
-  if (!r.Optional(tag::kBoolean, &t, &present)) return false;
+  if (!r.Optional(der::kTagBoolean, &t, &present)) return false;
   if (present) {
     if (t.len != 1) return false;
     c->is_ca = t.value[0] != 0;
   }
-  if (!r.Optional(tag::kInteger, &t, &present)) return false;
+  if (!r.Optional(der::kTagInteger, &t, &present)) return false;
   if (present) {
-    if (!ParseSmallUint(t, &c->path_len)) return false;
+    if (!der::ParseSmallUint(t, &c->path_len)) return false;
     c->has_path_len = true;
   }
   c->has_basic_constraints = true;
@@ -67,10 +67,10 @@ bool DecodeBasicConstraints(const Tlv& v, ParsedCert* c) {
 bool DecodeKeyUsage(const Tlv& v, ParsedCert* c) {
   DerReader top(v);
   Tlv bits;
-  if (!top.Expect(tag::kBitString, &bits) || !top.AtEnd()) return false;
+  if (!top.Expect(der::kTagBitString, &bits) || !top.AtEnd()) return false;
   const uint8_t* p;
   size_t n;
-  if (!BitStringBytes(bits, &p, &n, nullptr)) return false;
+  if (!der::BitStringBytes(bits, &p, &n, nullptr)) return false;
   unsigned mask = 0;
   for (size_t i = 0; i < n && i < 2; ++i)
     for (unsigned b = 0; b < 8; ++b)
@@ -83,12 +83,12 @@ bool DecodeKeyUsage(const Tlv& v, ParsedCert* c) {
 bool DecodeEku(const Tlv& v, ParsedCert* c) {
   DerReader top(v);
   Tlv seq;
-  if (!top.Expect(tag::kSequence, &seq) || !top.AtEnd()) return false;
+  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
   DerReader r(seq);
   Tlv oid;
   while (!r.AtEnd()) {
-    if (!r.Expect(tag::kOid, &oid)) return false;
-    std::string s = OidToString(oid.value, oid.len);
+    if (!r.Expect(der::kTagOid, &oid)) return false;
+    std::string s = der::OidToString(oid.value, oid.len);
     if (s.empty()) return false;
     c->eku.push_back(s);
   }
@@ -99,7 +99,7 @@ bool DecodeEku(const Tlv& v, ParsedCert* c) {
 bool DecodeSki(const Tlv& v, ParsedCert* c) {
   DerReader top(v);
   Tlv os;
-  if (!top.Expect(tag::kOctetString, &os) || !top.AtEnd()) return false;
+  if (!top.Expect(der::kTagOctetString, &os) || !top.AtEnd()) return false;
   c->subject_key_id = os.ValueBytes();
   return true;
 }
@@ -107,11 +107,11 @@ bool DecodeSki(const Tlv& v, ParsedCert* c) {
 bool DecodeAki(const Tlv& v, ParsedCert* c) {
   DerReader top(v);
   Tlv seq;
-  if (!top.Expect(tag::kSequence, &seq) || !top.AtEnd()) return false;
+  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
   DerReader r(seq);
   Tlv t;
   bool present;
-  if (!r.Optional(tag::Context(0, false), &t, &present)) return false;
+  if (!r.Optional(der::Context(0, false), &t, &present)) return false;
   if (present) c->authority_key_id = t.ValueBytes();
   return true;
 }
@@ -119,21 +119,21 @@ bool DecodeAki(const Tlv& v, ParsedCert* c) {
 bool DecodeCdp(const Tlv& v, ParsedCert* c) {
   DerReader top(v);
   Tlv seq;
-  if (!top.Expect(tag::kSequence, &seq) || !top.AtEnd()) return false;
+  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
   DerReader points(seq);
   Tlv dp;
   while (!points.AtEnd()) {
-    if (!points.Expect(tag::kSequence, &dp)) return false;
+    if (!points.Expect(der::kTagSequence, &dp)) return false;
     DerReader fields(dp);
     Tlv name;
     bool present;
     // distributionPoint [0] DistributionPointName
-    if (!fields.Optional(tag::Context(0, true), &name, &present)) return false;
+    if (!fields.Optional(der::Context(0, true), &name, &present)) return false;
     if (!present) continue;
     DerReader choice(name);
     Tlv full;
     // fullName [0] GeneralNames (implicitly tagged); relative names skipped
-    if (choice.Expect(tag::Context(0, true), &full))
+    if (choice.Expect(der::Context(0, true), &full))
       CollectUris(full, &c->crl_urls);
   }
   return true;
@@ -142,19 +142,19 @@ bool DecodeCdp(const Tlv& v, ParsedCert* c) {
 bool DecodeAia(const Tlv& v, ParsedCert* c) {
   DerReader top(v);
   Tlv seq;
-  if (!top.Expect(tag::kSequence, &seq) || !top.AtEnd()) return false;
+  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
   DerReader r(seq);
   Tlv ad;
   while (!r.AtEnd()) {
-    if (!r.Expect(tag::kSequence, &ad)) return false;
+    if (!r.Expect(der::kTagSequence, &ad)) return false;
     DerReader f(ad);
     Tlv method, loc;
-    if (!f.Expect(tag::kOid, &method) || !f.Next(&loc)) return false;
-    if (OidToString(method.value, method.len) != szOID_PKIX_OCSP) continue;
+    if (!f.Expect(der::kTagOid, &method) || !f.Next(&loc)) return false;
+    if (der::OidToString(method.value, method.len) != szOID_PKIX_OCSP) continue;
     // The location is one GeneralName: reuse the list reader on it.
     Tlv wrapper;
-    wrapper.value = loc.whole;
-    wrapper.len = loc.whole_len;
+    wrapper.start = wrapper.value = loc.start;
+    wrapper.len = loc.total();
     CollectUris(wrapper, &c->ocsp_urls);
   }
   return true;
@@ -170,72 +170,73 @@ bool ParseCertificate(const uint8_t* p, size_t n, ParsedCert* c) {
   DerReader r(c->signed_parts.tbs);
   Tlv t;
   bool present;
-  if (!r.Optional(tag::Context(0, true), &t, &present)) return false;
+  if (!r.Optional(der::Context(0, true), &t, &present)) return false;
   if (present) {
     DerReader vr(t);
     Tlv vi;
     uint64_t v;
-    if (!vr.Expect(tag::kInteger, &vi) || !ParseSmallUint(vi, &v) || v > 2)
+    if (!vr.Expect(der::kTagInteger, &vi) || !der::ParseSmallUint(vi, &v) ||
+        v > 2)
       return false;
     c->version = static_cast<DWORD>(v);
   }
-  if (!r.Expect(tag::kInteger, &t) || t.len == 0 || t.len > 64) return false;
+  if (!r.Expect(der::kTagInteger, &t) || t.len == 0 || t.len > 64) return false;
   c->serial = t.ValueBytes();
-  if (!r.Expect(tag::kSequence, &t)) return false;  // signature algorithm
-  if (!r.Expect(tag::kSequence, &t)) return false;
+  if (!r.Expect(der::kTagSequence, &t)) return false;  // signature algorithm
+  if (!r.Expect(der::kTagSequence, &t)) return false;
   c->issuer = t.WholeBytes();
   Tlv validity;
-  if (!r.Expect(tag::kSequence, &validity)) return false;
+  if (!r.Expect(der::kTagSequence, &validity)) return false;
   {
     DerReader vr(validity);
     Tlv a, b;
     if (!vr.Next(&a) || !vr.Next(&b) || !vr.AtEnd()) return false;
-    if (!ParseTime(a, &c->not_before) || !ParseTime(b, &c->not_after))
+    if (!der::ParseTime(a, &c->not_before) || !der::ParseTime(b, &c->not_after))
       return false;
   }
-  if (!r.Expect(tag::kSequence, &t)) return false;
+  if (!r.Expect(der::kTagSequence, &t)) return false;
   c->subject = t.WholeBytes();
   Tlv spki;
-  if (!r.Expect(tag::kSequence, &spki)) return false;
+  if (!r.Expect(der::kTagSequence, &spki)) return false;
   c->spki = spki.WholeBytes();
   {
     DerReader sr(spki);
     Tlv alg, bits, oid, params;
-    if (!sr.Expect(tag::kSequence, &alg) ||
-        !sr.Expect(tag::kBitString, &bits) || !sr.AtEnd())
+    if (!sr.Expect(der::kTagSequence, &alg) ||
+        !sr.Expect(der::kTagBitString, &bits) || !sr.AtEnd())
       return false;
     DerReader ar(alg);
-    if (!ar.Expect(tag::kOid, &oid)) return false;
-    c->key_alg = OidToString(oid.value, oid.len);
+    if (!ar.Expect(der::kTagOid, &oid)) return false;
+    c->key_alg = der::OidToString(oid.value, oid.len);
     if (c->key_alg.empty()) return false;
     if (ar.Next(&params)) c->key_alg_params = params.WholeBytes();
     const uint8_t* kp;
     size_t kn;
-    if (!BitStringBytes(bits, &kp, &kn, nullptr)) return false;
+    if (!der::BitStringBytes(bits, &kp, &kn, nullptr)) return false;
     c->key_bits.assign(kp, kp + kn);
   }
   // issuerUniqueID [1], subjectUniqueID [2]: skipped.
-  if (!r.Optional(tag::Context(1, false), &t, &present)) return false;
-  if (!r.Optional(tag::Context(2, false), &t, &present)) return false;
+  if (!r.Optional(der::Context(1, false), &t, &present)) return false;
+  if (!r.Optional(der::Context(2, false), &t, &present)) return false;
   Tlv exts_wrap;
-  if (!r.Optional(tag::Context(3, true), &exts_wrap, &present)) return false;
+  if (!r.Optional(der::Context(3, true), &exts_wrap, &present)) return false;
   if (present) {
     DerReader w(exts_wrap);
     Tlv exts;
-    if (!w.Expect(tag::kSequence, &exts) || !w.AtEnd()) return false;
+    if (!w.Expect(der::kTagSequence, &exts) || !w.AtEnd()) return false;
     DerReader er(exts);
     Tlv ext;
     while (!er.AtEnd()) {
-      if (!er.Expect(tag::kSequence, &ext)) return false;
+      if (!er.Expect(der::kTagSequence, &ext)) return false;
       DerReader xr(ext);
       Tlv oid, crit, val;
       Extension e;
-      if (!xr.Expect(tag::kOid, &oid)) return false;
-      e.oid = OidToString(oid.value, oid.len);
+      if (!xr.Expect(der::kTagOid, &oid)) return false;
+      e.oid = der::OidToString(oid.value, oid.len);
       if (e.oid.empty()) return false;
-      if (!xr.Optional(tag::kBoolean, &crit, &present)) return false;
+      if (!xr.Optional(der::kTagBoolean, &crit, &present)) return false;
       if (present) e.critical = crit.len == 1 && crit.value[0] != 0;
-      if (!xr.Expect(tag::kOctetString, &val) || !xr.AtEnd()) return false;
+      if (!xr.Expect(der::kTagOctetString, &val) || !xr.AtEnd()) return false;
       e.value = val;
       c->extensions.push_back(e);
     }

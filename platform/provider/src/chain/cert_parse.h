@@ -8,9 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "chain/chain_der.h"
+#include "der/der.h"
 
 namespace tavrix_chain {
+
+namespace der = ::tavrix_der;
+using der::Bytes;
+using der::DerReader;
+using der::Tlv;
 
 // SEQUENCE { toBeSigned, AlgorithmIdentifier, BIT STRING }: certificates,
 // CRLs and OCSP basic responses share this outer shape.

@@ -143,8 +143,8 @@ std::map<const CERT_CHAIN_CONTEXT*, ChainHolder*>& Chains() {
 
 bool SignedBy(const ParsedCert& subject, const ParsedCert& issuer) {
   const SignedParts& s = subject.signed_parts;
-  return VerifyGostSignature(s.tbs.whole, s.tbs.whole_len, s.sig_alg,
-                             s.signature, issuer.PublicKeyInfo()) == 0;
+  return VerifyGostSignature(s.tbs.start, s.tbs.total(), s.sig_alg, s.signature,
+                             issuer.PublicKeyInfo()) == 0;
 }
 
 Bytes KeyId(const ParsedCert& c) {
@@ -286,8 +286,8 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
       pChainPara->dwUrlRetrievalTimeout)
     timeout_ms = pChainPara->dwUrlRetrievalTimeout;
 
-  int64_t now =
-      pTime ? FileTimeToUnix(*pTime) : static_cast<int64_t>(std::time(nullptr));
+  int64_t now = pTime ? der::FileTimeToUnix(*pTime)
+                      : static_cast<int64_t>(std::time(nullptr));
   int64_t wall_now = static_cast<int64_t>(std::time(nullptr));
 
   auto end = std::make_shared<ParsedCert>();

@@ -37,17 +37,17 @@ bool ReadExtensions(const Tlv& seq, CrlHolder* h,
   DerReader r(seq);
   Tlv ext;
   while (!r.AtEnd()) {
-    if (!r.Expect(tag::kSequence, &ext)) return false;
+    if (!r.Expect(der::kTagSequence, &ext)) return false;
     DerReader xr(ext);
     Tlv oid, crit, val;
     bool present;
-    if (!xr.Expect(tag::kOid, &oid)) return false;
-    std::string s = OidToString(oid.value, oid.len);
+    if (!xr.Expect(der::kTagOid, &oid)) return false;
+    std::string s = der::OidToString(oid.value, oid.len);
     if (s.empty()) return false;
     CERT_EXTENSION e{};
-    if (!xr.Optional(tag::kBoolean, &crit, &present)) return false;
+    if (!xr.Optional(der::kTagBoolean, &crit, &present)) return false;
     if (present) e.fCritical = crit.len == 1 && crit.value[0] != 0;
-    if (!xr.Expect(tag::kOctetString, &val) || !xr.AtEnd()) return false;
+    if (!xr.Expect(der::kTagOctetString, &val) || !xr.AtEnd()) return false;
     h->oids.push_back(s);
     e.pszObjId = const_cast<char*>(h->oids.back().c_str());
     e.Value.cbData = static_cast<DWORD>(val.len);
@@ -60,9 +60,9 @@ bool ReadExtensions(const Tlv& seq, CrlHolder* h,
       DerReader ar(val);
       Tlv aseq, kid;
       bool p2;
-      if (ar.Expect(tag::kSequence, &aseq)) {
+      if (ar.Expect(der::kTagSequence, &aseq)) {
         DerReader kr(aseq);
-        if (kr.Optional(tag::Context(0, false), &kid, &p2) && p2)
+        if (kr.Optional(der::Context(0, false), &kid, &p2) && p2)
           h->data.authority_key_id = kid.ValueBytes();
       }
     }
@@ -77,59 +77,59 @@ bool Parse(CrlHolder* h) {
   DerReader r(d.signed_parts.tbs);
   Tlv t;
   bool present;
-  if (!r.Optional(tag::kInteger, &t, &present)) return false;
+  if (!r.Optional(der::kTagInteger, &t, &present)) return false;
   if (present) {
     uint64_t v;
-    if (!ParseSmallUint(t, &v) || v > 1) return false;
+    if (!der::ParseSmallUint(t, &v) || v > 1) return false;
     h->info.dwVersion = static_cast<DWORD>(v);
   }
   Tlv alg;
-  if (!r.Expect(tag::kSequence, &alg)) return false;
+  if (!r.Expect(der::kTagSequence, &alg)) return false;
   {
     DerReader ar(alg);
     Tlv oid, params;
-    if (!ar.Expect(tag::kOid, &oid)) return false;
-    std::string s = OidToString(oid.value, oid.len);
+    if (!ar.Expect(der::kTagOid, &oid)) return false;
+    std::string s = der::OidToString(oid.value, oid.len);
     if (s.empty()) return false;
     h->oids.push_back(s);
     h->info.SignatureAlgorithm.pszObjId =
         const_cast<char*>(h->oids.back().c_str());
     if (ar.Next(&params)) {
       h->info.SignatureAlgorithm.Parameters.cbData =
-          static_cast<DWORD>(params.whole_len);
+          static_cast<DWORD>(params.total());
       h->info.SignatureAlgorithm.Parameters.pbData =
-          const_cast<BYTE*>(params.whole);
+          const_cast<BYTE*>(params.start);
     }
   }
-  if (!r.Expect(tag::kSequence, &t)) return false;
+  if (!r.Expect(der::kTagSequence, &t)) return false;
   d.issuer = t.WholeBytes();
-  h->info.Issuer.cbData = static_cast<DWORD>(t.whole_len);
-  h->info.Issuer.pbData = const_cast<BYTE*>(t.whole);
-  if (!r.Next(&t) || !ParseTime(t, &d.this_update)) return false;
-  h->info.ThisUpdate = UnixToFileTime(d.this_update);
+  h->info.Issuer.cbData = static_cast<DWORD>(t.total());
+  h->info.Issuer.pbData = const_cast<BYTE*>(t.start);
+  if (!r.Next(&t) || !der::ParseTime(t, &d.this_update)) return false;
+  h->info.ThisUpdate = der::UnixToFileTime(d.this_update);
   uint8_t next_tag;
   if (r.PeekTag(&next_tag) &&
-      (next_tag == tag::kUtcTime || next_tag == tag::kGeneralizedTime)) {
-    if (!r.Next(&t) || !ParseTime(t, &d.next_update)) return false;
+      (next_tag == der::kTagUtcTime || next_tag == der::kTagGeneralizedTime)) {
+    if (!r.Next(&t) || !der::ParseTime(t, &d.next_update)) return false;
     d.has_next_update = true;
-    h->info.NextUpdate = UnixToFileTime(d.next_update);
+    h->info.NextUpdate = der::UnixToFileTime(d.next_update);
   }
   Tlv revoked;
-  if (!r.Optional(tag::kSequence, &revoked, &present)) return false;
+  if (!r.Optional(der::kTagSequence, &revoked, &present)) return false;
   if (present) {
     DerReader er(revoked);
     Tlv entry;
     while (!er.AtEnd()) {
-      if (!er.Expect(tag::kSequence, &entry)) return false;
+      if (!er.Expect(der::kTagSequence, &entry)) return false;
       DerReader fr(entry);
       Tlv serial, when, exts;
       int64_t secs;
-      if (!fr.Expect(tag::kInteger, &serial) || serial.len == 0 ||
+      if (!fr.Expect(der::kTagInteger, &serial) || serial.len == 0 ||
           serial.len > 64)
         return false;
-      if (!fr.Next(&when) || !ParseTime(when, &secs)) return false;
+      if (!fr.Next(&when) || !der::ParseTime(when, &secs)) return false;
       h->entry_exts.emplace_back();
-      if (!fr.Optional(tag::kSequence, &exts, &present)) return false;
+      if (!fr.Optional(der::kTagSequence, &exts, &present)) return false;
       if (present && !ReadExtensions(exts, h, &h->entry_exts.back(), nullptr))
         return false;
       if (!fr.AtEnd()) return false;
@@ -137,16 +137,16 @@ bool Parse(CrlHolder* h) {
       h->serials_le.emplace_back(serial.value + 0, serial.value + serial.len);
       std::reverse(h->serials_le.back().begin(), h->serials_le.back().end());
       CRL_ENTRY ce{};
-      ce.RevocationDate = UnixToFileTime(secs);
+      ce.RevocationDate = der::UnixToFileTime(secs);
       h->entries.push_back(ce);
     }
   }
   Tlv ext_wrap;
-  if (!r.Optional(tag::Context(0, true), &ext_wrap, &present)) return false;
+  if (!r.Optional(der::Context(0, true), &ext_wrap, &present)) return false;
   if (present) {
     DerReader w(ext_wrap);
     Tlv seq;
-    if (!w.Expect(tag::kSequence, &seq) || !w.AtEnd()) return false;
+    if (!w.Expect(der::kTagSequence, &seq) || !w.AtEnd()) return false;
     if (!ReadExtensions(seq, h, &h->exts, &d.unsupported_critical))
       return false;
   }

@@ -5,9 +5,12 @@
 
 #include <string>
 
-#include "chain/chain_der.h"
+#include "der/der.h"
 
 namespace tavrix_chain {
+
+namespace der = ::tavrix_der;
+using der::Bytes;
 
 // Largest CRL or OCSP response accepted; anything longer is refused rather
 // than buffered without end.

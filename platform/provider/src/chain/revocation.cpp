@@ -86,9 +86,8 @@ CrlCheck JudgeCrl(const CrlData& d, const ParsedCert& cert,
   if (d.issuer != cert.issuer || d.unsupported_critical) return CrlCheck::kBad;
   if (issuer.has_key_usage && !KeyUsageHas(issuer, kKeyUsageCrlSign))
     return CrlCheck::kBad;
-  if (VerifyGostSignature(d.signed_parts.tbs.whole,
-                          d.signed_parts.tbs.whole_len, d.signed_parts.sig_alg,
-                          d.signed_parts.signature,
+  if (VerifyGostSignature(d.signed_parts.tbs.start, d.signed_parts.tbs.total(),
+                          d.signed_parts.sig_alg, d.signed_parts.signature,
                           issuer.PublicKeyInfo()) != 0)
     return CrlCheck::kBad;
   if (d.this_update > now + kClockSkew) return CrlCheck::kStale;
@@ -198,28 +197,28 @@ bool CheckCrlUrl(const std::string& url, const ParsedCert& cert,
 
 Bytes CertIdFor(const ParsedCert& cert, const ParsedCert& issuer) {
   Bytes alg, oid, id;
-  OidFromString(kOidSha1, &oid);
-  PutTlv(&alg, tag::kOid, oid);
-  PutTlv(&alg, tag::kNull, nullptr, 0);
-  PutTlv(&id, tag::kSequence, alg);
-  PutTlv(&id, tag::kOctetString, Sha1(cert.issuer));
-  PutTlv(&id, tag::kOctetString, Sha1(issuer.key_bits));
-  PutTlv(&id, tag::kInteger, cert.serial);
-  return Wrap(tag::kSequence, id);
+  der::OidFromString(kOidSha1, &oid);
+  der::AppendTlv(&alg, der::kTagOid, oid);
+  der::AppendTlv(&alg, der::kTagNull, nullptr, 0);
+  der::AppendTlv(&id, der::kTagSequence, alg);
+  der::AppendTlv(&id, der::kTagOctetString, Sha1(cert.issuer));
+  der::AppendTlv(&id, der::kTagOctetString, Sha1(issuer.key_bits));
+  der::AppendTlv(&id, der::kTagInteger, cert.serial);
+  return der::Wrap(der::kTagSequence, id);
 }
 
 bool SameCertId(const Tlv& got, const ParsedCert& cert,
                 const ParsedCert& issuer) {
   DerReader r(got);
   Tlv alg, name_hash, key_hash, serial, oid;
-  if (!r.Expect(tag::kSequence, &alg) ||
-      !r.Expect(tag::kOctetString, &name_hash) ||
-      !r.Expect(tag::kOctetString, &key_hash) ||
-      !r.Expect(tag::kInteger, &serial))
+  if (!r.Expect(der::kTagSequence, &alg) ||
+      !r.Expect(der::kTagOctetString, &name_hash) ||
+      !r.Expect(der::kTagOctetString, &key_hash) ||
+      !r.Expect(der::kTagInteger, &serial))
     return false;
   DerReader ar(alg);
-  if (!ar.Expect(tag::kOid, &oid) ||
-      OidToString(oid.value, oid.len) != kOidSha1)
+  if (!ar.Expect(der::kTagOid, &oid) ||
+      der::OidToString(oid.value, oid.len) != kOidSha1)
     return false;
   return name_hash.ValueBytes() == Sha1(cert.issuer) &&
          key_hash.ValueBytes() == Sha1(issuer.key_bits) &&
@@ -239,65 +238,66 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
                             int64_t now) {
   DerReader top(resp.data(), resp.size());
   Tlv outer, status, rb_wrap;
-  if (!top.Expect(tag::kSequence, &outer) || !top.AtEnd())
+  if (!top.Expect(der::kTagSequence, &outer) || !top.AtEnd())
     return OcspAnswer::kUnusable;
   DerReader r(outer);
-  if (!r.Expect(tag::kEnumerated, &status) || status.len != 1 ||
+  if (!r.Expect(der::kTagEnumerated, &status) || status.len != 1 ||
       status.value[0] != 0)  // successful
     return OcspAnswer::kUnusable;
-  if (!r.Expect(tag::Context(0, true), &rb_wrap)) return OcspAnswer::kUnusable;
+  if (!r.Expect(der::Context(0, true), &rb_wrap)) return OcspAnswer::kUnusable;
   DerReader wr(rb_wrap);
   Tlv rb, type, octets;
-  if (!wr.Expect(tag::kSequence, &rb)) return OcspAnswer::kUnusable;
+  if (!wr.Expect(der::kTagSequence, &rb)) return OcspAnswer::kUnusable;
   DerReader rbr(rb);
-  if (!rbr.Expect(tag::kOid, &type) ||
-      OidToString(type.value, type.len) != kOidOcspBasic ||
-      !rbr.Expect(tag::kOctetString, &octets))
+  if (!rbr.Expect(der::kTagOid, &type) ||
+      der::OidToString(type.value, type.len) != kOidOcspBasic ||
+      !rbr.Expect(der::kTagOctetString, &octets))
     return OcspAnswer::kUnusable;
 
   DerReader br0(octets);
   Tlv basic;
-  if (!br0.Expect(tag::kSequence, &basic)) return OcspAnswer::kUnusable;
+  if (!br0.Expect(der::kTagSequence, &basic)) return OcspAnswer::kUnusable;
   DerReader br(basic);
   Tlv tbs, alg, sig, certs_wrap, alg_oid;
   bool present;
-  if (!br.Expect(tag::kSequence, &tbs) || !br.Expect(tag::kSequence, &alg) ||
-      !br.Expect(tag::kBitString, &sig) ||
-      !br.Optional(tag::Context(0, true), &certs_wrap, &present))
+  if (!br.Expect(der::kTagSequence, &tbs) ||
+      !br.Expect(der::kTagSequence, &alg) ||
+      !br.Expect(der::kTagBitString, &sig) ||
+      !br.Optional(der::Context(0, true), &certs_wrap, &present))
     return OcspAnswer::kUnusable;
   DerReader algr(alg);
-  if (!algr.Expect(tag::kOid, &alg_oid)) return OcspAnswer::kUnusable;
-  std::string sig_alg = OidToString(alg_oid.value, alg_oid.len);
+  if (!algr.Expect(der::kTagOid, &alg_oid)) return OcspAnswer::kUnusable;
+  std::string sig_alg = der::OidToString(alg_oid.value, alg_oid.len);
   const uint8_t* sp;
   size_t sn;
   unsigned unused;
-  if (!BitStringBytes(sig, &sp, &sn, &unused) || unused)
+  if (!der::BitStringBytes(sig, &sp, &sn, &unused) || unused)
     return OcspAnswer::kUnusable;
   Bytes signature(sp, sp + sn);
 
   // The issuer signs its own answers; a delegated responder must be
   // certified by the issuer for OCSP signing.
-  bool signed_ok = VerifyGostSignature(tbs.whole, tbs.whole_len, sig_alg,
+  bool signed_ok = VerifyGostSignature(tbs.start, tbs.total(), sig_alg,
                                        signature, issuer.PublicKeyInfo()) == 0;
   if (!signed_ok && present) {
     DerReader cw(certs_wrap);
     Tlv list, one;
-    if (cw.Expect(tag::kSequence, &list)) {
+    if (cw.Expect(der::kTagSequence, &list)) {
       DerReader lr(list);
-      while (!signed_ok && lr.Expect(tag::kSequence, &one)) {
+      while (!signed_ok && lr.Expect(der::kTagSequence, &one)) {
         ParsedCert responder;
-        if (!ParseCertificate(one.whole, one.whole_len, &responder)) continue;
+        if (!ParseCertificate(one.start, one.total(), &responder)) continue;
         if (responder.issuer != issuer.subject ||
             !HasEku(responder, szOID_PKIX_KP_OCSP_SIGNING) ||
             responder.not_before > now + kClockSkew ||
             responder.not_after < now)
           continue;
         const SignedParts& rp = responder.signed_parts;
-        if (VerifyGostSignature(rp.tbs.whole, rp.tbs.whole_len, rp.sig_alg,
+        if (VerifyGostSignature(rp.tbs.start, rp.tbs.total(), rp.sig_alg,
                                 rp.signature, issuer.PublicKeyInfo()) != 0)
           continue;
         signed_ok =
-            VerifyGostSignature(tbs.whole, tbs.whole_len, sig_alg, signature,
+            VerifyGostSignature(tbs.start, tbs.total(), sig_alg, signature,
                                 responder.PublicKeyInfo()) == 0;
       }
     }
@@ -306,55 +306,55 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
 
   DerReader tr(tbs);
   Tlv t, responses, ext_wrap;
-  if (!tr.Optional(tag::Context(0, true), &t, &present))  // version
+  if (!tr.Optional(der::Context(0, true), &t, &present))  // version
     return OcspAnswer::kUnusable;
   if (!tr.Next(&t)) return OcspAnswer::kUnusable;  // responderID
-  if (!tr.Expect(tag::kGeneralizedTime, &t)) return OcspAnswer::kUnusable;
-  if (!tr.Expect(tag::kSequence, &responses)) return OcspAnswer::kUnusable;
-  if (!tr.Optional(tag::Context(1, true), &ext_wrap, &present))
+  if (!tr.Expect(der::kTagGeneralizedTime, &t)) return OcspAnswer::kUnusable;
+  if (!tr.Expect(der::kTagSequence, &responses)) return OcspAnswer::kUnusable;
+  if (!tr.Optional(der::Context(1, true), &ext_wrap, &present))
     return OcspAnswer::kUnusable;
   if (present) {
     // A nonce, when echoed, must be ours.
     DerReader ew(ext_wrap);
     Tlv exts, ext, oid, val;
-    if (!ew.Expect(tag::kSequence, &exts)) return OcspAnswer::kUnusable;
+    if (!ew.Expect(der::kTagSequence, &exts)) return OcspAnswer::kUnusable;
     DerReader er(exts);
-    while (er.Expect(tag::kSequence, &ext)) {
+    while (er.Expect(der::kTagSequence, &ext)) {
       DerReader xr(ext);
-      if (!xr.Expect(tag::kOid, &oid)) return OcspAnswer::kUnusable;
-      if (OidToString(oid.value, oid.len) != kOidOcspNonce) continue;
+      if (!xr.Expect(der::kTagOid, &oid)) return OcspAnswer::kUnusable;
+      if (der::OidToString(oid.value, oid.len) != kOidOcspNonce) continue;
       Tlv crit;
       bool cp;
-      xr.Optional(tag::kBoolean, &crit, &cp);
-      if (!xr.Expect(tag::kOctetString, &val)) return OcspAnswer::kUnusable;
+      xr.Optional(der::kTagBoolean, &crit, &cp);
+      if (!xr.Expect(der::kTagOctetString, &val)) return OcspAnswer::kUnusable;
       Bytes echoed = val.ValueBytes();
-      if (echoed != Wrap(tag::kOctetString, nonce) && echoed != nonce)
+      if (echoed != der::Wrap(der::kTagOctetString, nonce) && echoed != nonce)
         return OcspAnswer::kUnusable;
     }
   }
 
   DerReader rr(responses);
   Tlv single;
-  while (rr.Expect(tag::kSequence, &single)) {
+  while (rr.Expect(der::kTagSequence, &single)) {
     DerReader sr(single);
     Tlv id, cs, this_upd, next_wrap;
-    if (!sr.Expect(tag::kSequence, &id) || !sr.Next(&cs) ||
-        !sr.Expect(tag::kGeneralizedTime, &this_upd))
+    if (!sr.Expect(der::kTagSequence, &id) || !sr.Next(&cs) ||
+        !sr.Expect(der::kTagGeneralizedTime, &this_upd))
       return OcspAnswer::kUnusable;
     if (!SameCertId(id, cert, issuer)) continue;
     int64_t tu, nu;
-    if (!ParseTime(this_upd, &tu) || tu > now + kClockSkew)
+    if (!der::ParseTime(this_upd, &tu) || tu > now + kClockSkew)
       return OcspAnswer::kUnusable;
-    if (!sr.Optional(tag::Context(0, true), &next_wrap, &present))
+    if (!sr.Optional(der::Context(0, true), &next_wrap, &present))
       return OcspAnswer::kUnusable;
     if (present) {
       DerReader nr(next_wrap);
       Tlv nt;
-      if (!nr.Next(&nt) || !ParseTime(nt, &nu) || nu + kClockSkew < now)
+      if (!nr.Next(&nt) || !der::ParseTime(nt, &nu) || nu + kClockSkew < now)
         return OcspAnswer::kUnusable;
     }
-    if (cs.tag == tag::Context(0, false)) return OcspAnswer::kGood;
-    if (cs.tag == tag::Context(1, true)) return OcspAnswer::kRevoked;
+    if (cs.tag == der::Context(0, false)) return OcspAnswer::kGood;
+    if (cs.tag == der::Context(1, true)) return OcspAnswer::kRevoked;
     return OcspAnswer::kUnknown;
   }
   return OcspAnswer::kUnusable;
@@ -374,18 +374,20 @@ std::string CrlCachePath(const std::string& url) {
 
 Bytes BuildOcspRequest(const ParsedCert& cert, const ParsedCert& issuer,
                        const Bytes& nonce) {
-  Bytes request = Wrap(tag::kSequence, CertIdFor(cert, issuer));
+  Bytes request = der::Wrap(der::kTagSequence, CertIdFor(cert, issuer));
   Bytes tbs;
-  PutTlv(&tbs, tag::kSequence, request);  // requestList
+  der::AppendTlv(&tbs, der::kTagSequence, request);  // requestList
   if (!nonce.empty()) {
     Bytes oid, ext;
-    OidFromString(kOidOcspNonce, &oid);
-    PutTlv(&ext, tag::kOid, oid);
-    PutTlv(&ext, tag::kOctetString, Wrap(tag::kOctetString, nonce));
-    Bytes exts = Wrap(tag::kSequence, Wrap(tag::kSequence, ext));
-    PutTlv(&tbs, tag::Context(2, true), exts);
+    der::OidFromString(kOidOcspNonce, &oid);
+    der::AppendTlv(&ext, der::kTagOid, oid);
+    der::AppendTlv(&ext, der::kTagOctetString,
+                   der::Wrap(der::kTagOctetString, nonce));
+    Bytes exts =
+        der::Wrap(der::kTagSequence, der::Wrap(der::kTagSequence, ext));
+    der::AppendTlv(&tbs, der::Context(2, true), exts);
   }
-  return Wrap(tag::kSequence, Wrap(tag::kSequence, tbs));
+  return der::Wrap(der::kTagSequence, der::Wrap(der::kTagSequence, tbs));
 }
 
 RevocationOutcome CheckRevocation(const ParsedCert& cert,

@@ -93,7 +93,7 @@ extern "C" CAPI_EXPORT BOOL WINAPI CryptVerifyCertificateSignature(
     SetLastError(CRYPT_E_ASN1_BADTAG);
     return FALSE;
   }
-  DWORD err = VerifyGostSignature(parts.tbs.whole, parts.tbs.whole_len,
+  DWORD err = VerifyGostSignature(parts.tbs.start, parts.tbs.total(),
                                   parts.sig_alg, parts.signature, *pPublicKey);
   if (err) {
     SetLastError(err);

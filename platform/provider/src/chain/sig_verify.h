@@ -6,9 +6,12 @@
 
 #include <string>
 
-#include "chain/chain_der.h"
+#include "der/der.h"
 
 namespace tavrix_chain {
+
+namespace der = ::tavrix_der;
+using der::Bytes;
 
 // `signature` is the value as certificates, CRLs and OCSP responses carry it
 // (big-endian s||r, RFC 4491). Returns 0 when the signature is good, else the

@@ -12,10 +12,20 @@
 #include <cstring>
 #include <mutex>
 
-#include "crypto/der.h"
+#include "der/der.h"
 
 namespace tavrix_provider {
 namespace gost {
+
+using tavrix_der::AppendTlv;
+using tavrix_der::DerReader;
+using tavrix_der::kTagInteger;
+using tavrix_der::kTagOctetString;
+using tavrix_der::kTagOid;
+using tavrix_der::kTagSequence;
+using tavrix_der::OidToString;
+using tavrix_der::Tlv;
+
 namespace {
 
 // nettle has only two GOST curves; libgcrypt has them all but signs about
@@ -152,7 +162,7 @@ bool ParseParams(const uint8_t* p, size_t n, KeyFamily family,
     *error = NTE_BAD_DATA;
     return false;
   }
-  const std::string curve_oid = DecodeOid(oid.body, oid.len);
+  const std::string curve_oid = OidToString(oid.value, oid.len);
   if (curve_oid.empty()) {
     *error = NTE_BAD_DATA;
     return false;
@@ -160,7 +170,7 @@ bool ParseParams(const uint8_t* p, size_t n, KeyFamily family,
   while (!inner.AtEnd()) {
     Tlv extra;
     if (!inner.Expect(kTagOid, &extra) ||
-        DecodeOid(extra.body, extra.len).empty()) {
+        OidToString(extra.value, extra.len).empty()) {
       *error = NTE_BAD_DATA;
       return false;
     }
@@ -297,7 +307,7 @@ std::unique_ptr<GostKey> GostKey::FromPrivateKeyInfo(const uint8_t* der,
   if (!top.Expect(kTagSequence, &pki) || !top.AtEnd()) return nullptr;
   DerReader body(pki);
   if (!body.Expect(kTagInteger, &version) || version.len != 1 ||
-      (version.body[0] != 0 && version.body[0] != 1))
+      (version.value[0] != 0 && version.value[0] != 1))
     return nullptr;
   if (!body.Expect(kTagSequence, &alg)) return nullptr;
   if (!body.Expect(kTagOctetString, &priv)) return nullptr;
@@ -311,33 +321,32 @@ std::unique_ptr<GostKey> GostKey::FromPrivateKeyInfo(const uint8_t* der,
   DerReader alg_reader(alg);
   Tlv alg_oid, params;
   if (!alg_reader.Expect(kTagOid, &alg_oid)) return nullptr;
-  const std::string oid = DecodeOid(alg_oid.body, alg_oid.len);
+  const std::string oid = OidToString(alg_oid.value, alg_oid.len);
   if (!alg_reader.Next(&params) || !alg_reader.AtEnd()) return nullptr;
   std::unique_ptr<GostKey> key(new GostKey());
   if (!FamilyForAlgorithmOid(oid, &key->family_)) {
     *error = oid.empty() ? NTE_BAD_DATA : NTE_BAD_ALGID;
     return nullptr;
   }
-  const uint8_t* params_start = params.body - (params.total - params.len);
-  if (!ParseParams(params_start, params.total, key->family_, &key->curve_,
+  if (!ParseParams(params.start, params.total(), key->family_, &key->curve_,
                    error))
     return nullptr;
-  key->params_der_.assign(params_start, params_start + params.total);
+  key->params_der_ = params.WholeBytes();
 
   const size_t n = key->curve_->size;
   *error = NTE_BAD_DATA;
   if (priv.len == n) {
     // What the GOST engine writes: the scalar, little-endian.
-    key->d_le_.assign(priv.body, priv.body + n);
+    key->d_le_.assign(priv.value, priv.value + n);
   } else {
-    DerReader inner(priv.body, priv.len);
+    DerReader inner(priv.value, priv.len);
     Tlv wrapped;
     if (!inner.Next(&wrapped) || !inner.AtEnd()) return nullptr;
     if (wrapped.tag == kTagOctetString && wrapped.len == n) {
-      key->d_le_.assign(wrapped.body, wrapped.body + n);
+      key->d_le_.assign(wrapped.value, wrapped.value + n);
     } else if (wrapped.tag == kTagInteger && wrapped.len > 0) {
       // A DER INTEGER is big-endian and may carry a sign octet.
-      const uint8_t* p = wrapped.body;
+      const uint8_t* p = wrapped.value;
       size_t m = wrapped.len;
       if (p[0] & 0x80) return nullptr;  // negative
       while (m > 1 && p[0] == 0) {
@@ -387,8 +396,8 @@ std::unique_ptr<GostKey> GostKey::FromPublicKeyInfo(
     *error = NTE_BAD_PUBLIC_KEY;
     return nullptr;
   }
-  key->x_le_.assign(point.body, point.body + n);
-  key->y_le_.assign(point.body + n, point.body + 2 * n);
+  key->x_le_.assign(point.value, point.value + n);
+  key->y_le_.assign(point.value + n, point.value + 2 * n);
   if (!key->CheckPublicPoint()) {
     *error = NTE_BAD_PUBLIC_KEY;
     return nullptr;

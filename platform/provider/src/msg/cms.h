@@ -1,13 +1,16 @@
 // CMS SignedData pieces (RFC 5652) as the message functions keep them:
-// parsed from and encoded to DER with the reader and writer of der.h.
+// parsed from and encoded to DER with the provider's shared reader and writer.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "msg/der.h"
+#include "der/der.h"
 
 namespace tavrix_msg {
+
+namespace der = ::tavrix_der;
+using Bytes = der::Bytes;
 
 constexpr char kOidData[] = "1.2.840.113549.1.7.1";
 constexpr char kOidSignedData[] = "1.2.840.113549.1.7.2";
@@ -51,17 +54,16 @@ struct CertFields {
   uint8_t unused_bits = 0;
 };
 
-bool ParseAlgId(const der::Element& e, AlgId* out, DWORD* err);
+bool ParseAlgId(const der::Tlv& e, AlgId* out, DWORD* err);
 Bytes EncodeAlgId(const AlgId& a);
-bool ParseAttributes(const der::Element& set, std::vector<Attr>* out,
-                     DWORD* err);
+bool ParseAttributes(const der::Tlv& set, std::vector<Attr>* out, DWORD* err);
 bool ParseAttribute(const uint8_t* p, size_t n, Attr* out, DWORD* err);
 Bytes EncodeAttribute(const Attr& a);
 // DER SET OF Attribute with this identifier octet (0x31, or 0xA0/0xA1 when
 // tagged implicitly inside a SignerInfo).
 Bytes EncodeAttributes(uint8_t tag, const std::vector<Attr>& attrs);
 
-bool ParseSignerInfo(const der::Element& e, SignerRec* out, DWORD* err);
+bool ParseSignerInfo(const der::Tlv& e, SignerRec* out, DWORD* err);
 Bytes EncodeSignerInfo(const SignerRec& s);
 
 bool ParseCertificate(const uint8_t* p, size_t n, CertFields* out, DWORD* err);

@@ -16,17 +16,17 @@
 #include <vector>
 
 #include "capi/capi.h"
+#include "der/der.h"
 #include "msg/algs.h"
 #include "msg/cms.h"
-#include "msg/der.h"
 
 namespace tavrix_msg {
 namespace {
 
-using der::Element;
+using der::BerReader;
 using der::Header;
-using der::Reader;
 using der::Status;
+using der::Tlv;
 
 // The part before the content and each element after it are held whole;
 // anything larger than this is not a message we accept.
@@ -267,14 +267,14 @@ Bytes EncodeContentInfoHead(size_t sd_len, bool definite) {
   Bytes out;
   if (definite) {
     // sd_len is the whole SignedData element, the content of [0].
-    der::AppendHeader(&out, der::kSequence,
+    der::AppendHeader(&out, der::kTagSequence,
                       oid.size() + der::HeaderSize(sd_len) + sd_len);
     der::Append(&out, oid);
-    der::AppendHeader(&out, der::kContext0, sd_len);
+    der::AppendHeader(&out, der::Context(0, true), sd_len);
   } else {
-    out = {der::kSequence, 0x80};
+    out = {der::kTagSequence, 0x80};
     der::Append(&out, oid);
-    out.push_back(der::kContext0);
+    out.push_back(der::Context(0, true));
     out.push_back(0x80);
   }
   return out;
@@ -284,7 +284,7 @@ Bytes DigestAlgsSet(const Msg* m) {
   std::vector<Bytes> items;
   for (const AlgId& a : m->digest_algs) items.push_back(EncodeAlgId(a));
   // Duplicates never get here: digest_algs is kept unique.
-  return der::EncodeSetOf(der::kSet, std::move(items));
+  return der::EncodeSetOf(der::kTagSet, std::move(items));
 }
 
 Bytes CertsAndCrls(const Msg* m) {
@@ -294,13 +294,13 @@ Bytes CertsAndCrls(const Msg* m) {
     for (const Bytes& c : m->certs) len += c.size();
     // The certificates keep the caller's order: callers take the first one
     // as the signer's.
-    der::AppendHeader(&out, der::kContext0, len);
+    der::AppendHeader(&out, der::Context(0, true), len);
     for (const Bytes& c : m->certs) der::Append(&out, c);
   }
   if (!m->crls.empty()) {
     size_t len = 0;
     for (const Bytes& c : m->crls) len += c.size();
-    der::AppendHeader(&out, der::kContext1, len);
+    der::AppendHeader(&out, der::Context(1, true), len);
     for (const Bytes& c : m->crls) der::Append(&out, c);
   }
   return out;
@@ -315,7 +315,7 @@ Bytes SignerInfosSet(const Msg* m) {
   }
   // Signer order is the index callers use, so it is kept as is.
   Bytes out;
-  der::AppendHeader(&out, der::kSet, len);
+  der::AppendHeader(&out, der::kTagSet, len);
   for (const Bytes& b : items) der::Append(&out, b);
   return out;
 }
@@ -324,10 +324,10 @@ Bytes EncapsulatedContentInfo(const Msg* m, bool with_content) {
   Bytes body;
   der::EncodeOid(m->content_type, &body);
   if (with_content) {
-    Bytes os = der::Tlv(der::kOctetString, m->content);
-    der::Append(&body, der::Tlv(der::kContext0, os));
+    Bytes os = der::Wrap(der::kTagOctetString, m->content);
+    der::Append(&body, der::Wrap(der::Context(0, true), os));
   }
-  return der::Tlv(der::kSequence, body);
+  return der::Wrap(der::kTagSequence, body);
 }
 
 Bytes EncodeSignedData(const Msg* m) {
@@ -336,7 +336,7 @@ Bytes EncodeSignedData(const Msg* m) {
   der::Append(&body, EncapsulatedContentInfo(m, m->has_content));
   der::Append(&body, CertsAndCrls(m));
   der::Append(&body, SignerInfosSet(m));
-  return der::Tlv(der::kSequence, body);
+  return der::Wrap(der::kTagSequence, body);
 }
 
 Bytes EncodeContentInfo(const Msg* m) {
@@ -371,7 +371,7 @@ std::vector<Attr> SignedAttrsFor(const Msg* m, const EncSigner& e,
   attrs.push_back(ct);
   Attr md;
   md.oid = kOidMessageDigest;
-  md.values.push_back(der::Tlv(der::kOctetString, digest));
+  md.values.push_back(der::Wrap(der::kTagOctetString, digest));
   attrs.push_back(md);
   for (const Attr& a : e.extra_attrs)
     if (a.oid != kOidContentType && a.oid != kOidMessageDigest)
@@ -386,7 +386,7 @@ Bytes PredictSignerInfo(const Msg* m, const EncSigner& e) {
   if (e.want_attrs) {
     r.has_signed_attrs = true;
     r.signed_attrs_set = EncodeAttributes(
-        der::kSet, SignedAttrsFor(m, e, Bytes(HashSize(e.alg), 0)));
+        der::kTagSet, SignedAttrsFor(m, e, Bytes(HashSize(e.alg), 0)));
   }
   r.signature.assign(SignatureSizeFor(r.sig_alg.oid, e.alg), 0);
   return EncodeSignerInfo(r);
@@ -412,10 +412,10 @@ bool SignAll(Msg* m) {
     if (e.want_attrs) {
       r.has_signed_attrs = true;
       r.signed_attrs_set =
-          EncodeAttributes(der::kSet, SignedAttrsFor(m, e, digest));
+          EncodeAttributes(der::kTagSet, SignedAttrsFor(m, e, digest));
       // Read back in encoded (sorted) order, as a decoder would show them.
-      Reader ar(r.signed_attrs_set.data(), r.signed_attrs_set.size());
-      Element set;
+      BerReader ar(r.signed_attrs_set.data(), r.signed_attrs_set.size());
+      Tlv set;
       DWORD perr = 0;
       if (!ar.Next(&set) || !ParseAttributes(set, &r.signed_attrs, &perr))
         return Fail(perr ? perr : ar.error());
@@ -482,30 +482,30 @@ Bytes StreamHead(Msg* m) {
     size_t encap = der::HeaderSize(encap_body) + encap_body;
     size_t sd_body = version.size() + algs.size() + encap + tail_len;
     head = EncodeContentInfoHead(der::HeaderSize(sd_body) + sd_body, true);
-    der::AppendHeader(&head, der::kSequence, sd_body);
+    der::AppendHeader(&head, der::kTagSequence, sd_body);
     der::Append(&head, version);
     der::Append(&head, algs);
-    der::AppendHeader(&head, der::kSequence, encap_body);
+    der::AppendHeader(&head, der::kTagSequence, encap_body);
     der::Append(&head, oid);
     if (!m->detached) {
       size_t os = der::HeaderSize(m->expected) + m->expected;
-      der::AppendHeader(&head, der::kContext0, os);
-      der::AppendHeader(&head, der::kOctetString, m->expected);
+      der::AppendHeader(&head, der::Context(0, true), os);
+      der::AppendHeader(&head, der::kTagOctetString, m->expected);
     }
   } else {
     head = EncodeContentInfoHead(0, false);
-    head.push_back(der::kSequence);
+    head.push_back(der::kTagSequence);
     head.push_back(0x80);
     der::Append(&head, version);
     der::Append(&head, algs);
     if (m->detached) {
-      der::Append(&head, der::Tlv(der::kSequence, oid));
+      der::Append(&head, der::Wrap(der::kTagSequence, oid));
     } else {
-      head.push_back(der::kSequence);
+      head.push_back(der::kTagSequence);
       head.push_back(0x80);
       der::Append(&head, oid);
-      head.insert(head.end(),
-                  {der::kContext0, 0x80, der::kConstructedOctetString, 0x80});
+      head.insert(head.end(), {der::Context(0, true), 0x80,
+                               der::kTagConstructedOctetString, 0x80});
     }
   }
   return head;
@@ -530,7 +530,7 @@ BOOL EncodeUpdate(Msg* m, const uint8_t* p, DWORD n, BOOL final) {
         if (!Emit(m, p, n, false)) return FALSE;
       } else {
         Bytes h;
-        der::AppendHeader(&h, der::kOctetString, n);
+        der::AppendHeader(&h, der::kTagOctetString, n);
         if (!EmitBytes(m, h, false) || !Emit(m, p, n, false)) return FALSE;
       }
     }
@@ -581,7 +581,7 @@ bool SignerFromEncodeInfo(Msg* m, const CMSG_SIGNER_ENCODE_INFO* si,
                            si->HashAlgorithm.Parameters.pbData +
                                si->HashAlgorithm.Parameters.cbData);
   else
-    r.digest.params = {der::kNull, 0};
+    r.digest.params = {der::kTagNull, 0};
   if (cms && si->SignerId.dwIdChoice == CERT_ID_KEY_IDENTIFIER) {
     if (!si->SignerId.KeyId.cbData || !si->SignerId.KeyId.pbData)
       return Fail(E_INVALIDARG);
@@ -623,7 +623,7 @@ bool SignerFromEncodeInfo(Msg* m, const CMSG_SIGNER_ENCODE_INFO* si,
   if (!der::EncodeOid(r.sig_alg.oid, &probe) ||
       !der::EncodeOid(r.digest.oid, &probe))
     return Fail(CRYPT_E_OID_FORMAT);
-  r.sig_alg.params = {der::kNull, 0};
+  r.sig_alg.params = {der::kTagNull, 0};
   for (DWORD i = 0; i < si->cAuthAttr; ++i) {
     const CRYPT_ATTRIBUTE& a = si->rgAuthAttr[i];
     if (!a.pszObjId || !der::EncodeOid(a.pszObjId, &probe))
@@ -682,7 +682,7 @@ Step Head(Cursor* c, uint8_t tag, Header* h) {
   return Step::kOk;
 }
 
-Step Whole(Cursor* c, uint8_t tag, Element* e) {
+Step Whole(Cursor* c, uint8_t tag, Tlv* e) {
   if (c->n - c->at >= 1 && c->p[c->at] != tag) {
     c->err = CRYPT_E_ASN1_BADTAG;
     return Step::kError;
@@ -694,7 +694,7 @@ Step Whole(Cursor* c, uint8_t tag, Element* e) {
     return Step::kNeedMore;
   }
   if (s == Status::kError) return Step::kError;
-  Reader r(c->p + c->at, total);
+  BerReader r(c->p + c->at, total);
   r.Next(e);
   c->at += total;
   return Step::kOk;
@@ -723,7 +723,7 @@ bool Push(Msg* m, const Header& h, uint64_t content_start, DWORD* err) {
 Step ParsePrefix(Msg* m, DWORD* err) {
   Cursor c{m->buf.data(), m->buf.size()};
   Header h;
-  Element e;
+  Tlv e;
   Step s;
   std::vector<Level> saved = m->levels;
   m->levels.clear();
@@ -733,30 +733,30 @@ Step ParsePrefix(Msg* m, DWORD* err) {
     m->levels = saved;
     return st;
   };
-  if ((s = Head(&c, der::kSequence, &h)) != Step::kOk) return out(s);
+  if ((s = Head(&c, der::kTagSequence, &h)) != Step::kOk) return out(s);
   if (!Push(m, h, c.at, &c.err)) return out(Step::kError);
-  if ((s = Whole(&c, der::kOid, &e)) != Step::kOk) return out(s);
+  if ((s = Whole(&c, der::kTagOid, &e)) != Step::kOk) return out(s);
   std::string oid;
   if (!der::OidValue(e, &oid, &c.err)) return out(Step::kError);
   if (oid != kOidSignedData) {
     c.err = CRYPT_E_INVALID_MSG_TYPE;
     return out(Step::kError);
   }
-  if ((s = Head(&c, der::kContext0, &h)) != Step::kOk) return out(s);
+  if ((s = Head(&c, der::Context(0, true), &h)) != Step::kOk) return out(s);
   if (!Push(m, h, c.at, &c.err)) return out(Step::kError);
-  if ((s = Head(&c, der::kSequence, &h)) != Step::kOk) return out(s);
+  if ((s = Head(&c, der::kTagSequence, &h)) != Step::kOk) return out(s);
   if (!Push(m, h, c.at, &c.err)) return out(Step::kError);
-  if ((s = Whole(&c, der::kInteger, &e)) != Step::kOk) return out(s);
+  if ((s = Whole(&c, der::kTagInteger, &e)) != Step::kOk) return out(s);
   uint32_t version = 0;
   if (!der::SmallIntValue(e, &version, &c.err)) return out(Step::kError);
-  if ((s = Whole(&c, der::kSet, &e)) != Step::kOk) return out(s);
+  if ((s = Whole(&c, der::kTagSet, &e)) != Step::kOk) return out(s);
   std::vector<AlgId> algs;
   {
-    Reader r(e);
+    BerReader r(e);
     while (!r.empty()) {
-      Element a;
+      Tlv a;
       AlgId alg;
-      if (!r.Expect(der::kSequence, &a)) {
+      if (!r.Expect(der::kTagSequence, &a)) {
         c.err = r.error();
         return out(Step::kError);
       }
@@ -764,11 +764,11 @@ Step ParsePrefix(Msg* m, DWORD* err) {
       algs.push_back(alg);
     }
   }
-  if ((s = Head(&c, der::kSequence, &h)) != Step::kOk) return out(s);
+  if ((s = Head(&c, der::kTagSequence, &h)) != Step::kOk) return out(s);
   if (!Push(m, h, c.at, &c.err)) return out(Step::kError);
   bool encap_indef = h.indefinite;
   uint64_t encap_end = c.at + h.length;
-  if ((s = Whole(&c, der::kOid, &e)) != Step::kOk) return out(s);
+  if ((s = Whole(&c, der::kTagOid, &e)) != Step::kOk) return out(s);
   std::string ctype;
   if (!der::OidValue(e, &ctype, &c.err)) return out(Step::kError);
   bool has_content = true;
@@ -786,20 +786,20 @@ Step ParsePrefix(Msg* m, DWORD* err) {
     if (encap_indef) c.at += 2;
     m->levels.pop_back();
   } else {
-    if ((s = Head(&c, der::kContext0, &h)) != Step::kOk) return out(s);
+    if ((s = Head(&c, der::Context(0, true), &h)) != Step::kOk) return out(s);
     if (!Push(m, h, c.at, &c.err)) return out(Step::kError);
     if (c.n - c.at < 1) {
       c.need = c.at + 1;
       return out(Step::kNeedMore);
     }
     uint8_t t = c.p[c.at];
-    if (t != der::kOctetString && t != der::kConstructedOctetString) {
+    if (t != der::kTagOctetString && t != der::kTagConstructedOctetString) {
       c.err = CRYPT_E_ASN1_BADTAG;
       return out(Step::kError);
     }
     if ((s = Head(&c, t, &h)) != Step::kOk) return out(s);
     if (!Push(m, h, c.at, &c.err)) return out(Step::kError);
-    primitive = t == der::kOctetString;
+    primitive = t == der::kTagOctetString;
     if (primitive) {
       // A primitive content is one chunk; its level is popped at its end.
       m->levels.pop_back();
@@ -904,7 +904,7 @@ Step RunContent(Msg* m, DWORD* err) {
       return Step::kNeedMore;
     }
     uint8_t t = m->buf[m->pos];
-    if (t != der::kOctetString && t != der::kConstructedOctetString) {
+    if (t != der::kTagOctetString && t != der::kTagConstructedOctetString) {
       *err = CRYPT_E_ASN1_BADTAG;
       return Step::kError;
     }
@@ -918,7 +918,7 @@ Step RunContent(Msg* m, DWORD* err) {
     }
     if (st == Status::kError) return Step::kError;
     m->pos += h.header_len;
-    if (t == der::kOctetString) {
+    if (t == der::kTagOctetString) {
       if (!FitsParent(m, Offset(m) + h.length)) {
         *err = CRYPT_E_ASN1_CORRUPT;
         return Step::kError;
@@ -964,24 +964,24 @@ Step RunSuffix(Msg* m, DWORD* err) {
       *err = CRYPT_E_ASN1_CORRUPT;
       return Step::kError;
     }
-    Reader r(m->buf.data() + m->pos, total);
-    Element e;
+    BerReader r(m->buf.data() + m->pos, total);
+    Tlv e;
     r.Next(&e);
-    Reader items(e);
-    if (e.tag == der::kContext0 || e.tag == der::kContext1) {
-      auto& list = e.tag == der::kContext0 ? m->certs : m->crls;
+    BerReader items(e);
+    if (e.tag == der::Context(0, true) || e.tag == der::Context(1, true)) {
+      auto& list = e.tag == der::Context(0, true) ? m->certs : m->crls;
       while (!items.empty()) {
-        Element c;
+        Tlv c;
         if (!items.Next(&c)) {
           *err = items.error();
           return Step::kError;
         }
-        list.emplace_back(c.full, c.full + c.full_len);
+        list.emplace_back(c.start, c.start + c.total());
       }
-    } else if (e.tag == der::kSet && !m->seen_signer_infos) {
+    } else if (e.tag == der::kTagSet && !m->seen_signer_infos) {
       m->seen_signer_infos = true;
       while (!items.empty()) {
-        Element c;
+        Tlv c;
         SignerRec rec;
         if (!items.Next(&c)) {
           *err = items.error();
@@ -1223,9 +1223,9 @@ Bytes KeyIdName(const Bytes& key_id) {
   Bytes oid;
   der::EncodeOid("1.3.6.1.4.1.311.10.7.1", &oid);
   Bytes atv = oid;
-  der::Append(&atv, der::Tlv(der::kOctetString, key_id));
-  Bytes rdn = der::Tlv(der::kSet, der::Tlv(der::kSequence, atv));
-  return der::Tlv(der::kSequence, rdn);
+  der::Append(&atv, der::Wrap(der::kTagOctetString, key_id));
+  Bytes rdn = der::Wrap(der::kTagSet, der::Wrap(der::kTagSequence, atv));
+  return der::Wrap(der::kTagSequence, rdn);
 }
 
 void FillSignerInfo(Flat* f, const SignerRec& s) {
@@ -1323,10 +1323,10 @@ bool FindSki(const CERT_INFO* ci, Bytes* out) {
     const CERT_EXTENSION& x = ci->rgExtension[i];
     if (!x.pszObjId || strcmp(x.pszObjId, szOID_SUBJECT_KEY_IDENTIFIER))
       continue;
-    Reader r(x.Value.pbData, x.Value.cbData);
-    Element e;
-    if (!r.Expect(der::kOctetString, &e)) return false;
-    out->assign(e.content, e.content + e.content_len);
+    BerReader r(x.Value.pbData, x.Value.cbData);
+    Tlv e;
+    if (!r.Expect(der::kTagOctetString, &e)) return false;
+    out->assign(e.value, e.value + e.len);
     return true;
   }
   return false;
@@ -1360,11 +1360,11 @@ BOOL VerifySigner(Msg* m, DWORD index, const CERT_PUBLIC_KEY_INFO* pub,
     for (const Attr& a : s.signed_attrs)
       if (a.oid == kOidMessageDigest) md = &a;
     if (!md || md->values.size() != 1) return Fail(CRYPT_E_AUTH_ATTR_MISSING);
-    Reader r(md->values[0].data(), md->values[0].size());
-    Element e;
+    BerReader r(md->values[0].data(), md->values[0].size());
+    Tlv e;
     Bytes value;
     DWORD err = 0;
-    if (!r.Next(&e) || (e.tag & ~0x20) != der::kOctetString ||
+    if (!r.Next(&e) || (e.tag & ~0x20) != der::kTagOctetString ||
         !der::OctetStringValue(e, &value, &err))
       return Fail(CRYPT_E_HASH_VALUE);
     if (value != digest) return Fail(CRYPT_E_HASH_VALUE);
@@ -1532,9 +1532,9 @@ bool SignerFromCmsInfo(const CMSG_CMS_SIGNER_INFO* ci, SignerRec* r) {
         !is.SerialNumber.cbData)
       return Fail(E_INVALIDARG);
     // The issuer must be one DER element.
-    Reader nr(is.Issuer.pbData, is.Issuer.cbData);
-    Element ne;
-    if (!nr.Expect(der::kSequence, &ne) || !nr.empty())
+    BerReader nr(is.Issuer.pbData, is.Issuer.cbData);
+    Tlv ne;
+    if (!nr.Expect(der::kTagSequence, &ne) || !nr.empty())
       return Fail(CRYPT_E_ASN1_BADTAG);
     r->version = 1;
     r->issuer.assign(is.Issuer.pbData, is.Issuer.pbData + is.Issuer.cbData);
@@ -1582,7 +1582,7 @@ bool SignerFromCmsInfo(const CMSG_CMS_SIGNER_INFO* ci, SignerRec* r) {
     return Fail(CRYPT_E_OID_FORMAT);
   r->has_signed_attrs = ci->AuthAttrs.cAttr > 0;
   if (r->has_signed_attrs)
-    r->signed_attrs_set = EncodeAttributes(der::kSet, r->signed_attrs);
+    r->signed_attrs_set = EncodeAttributes(der::kTagSet, r->signed_attrs);
   return true;
 }
 
@@ -1672,9 +1672,9 @@ BOOL Control(Msg* m, DWORD type, const void* para) {
     case CMSG_CTRL_ADD_CRL: {
       auto* b = static_cast<const CERT_BLOB*>(para);
       if (!b || !b->pbData || !b->cbData) return Fail(E_INVALIDARG);
-      Reader r(b->pbData, b->cbData);
-      Element e;
-      if (!r.Expect(der::kSequence, &e)) return Fail(r.error());
+      BerReader r(b->pbData, b->cbData);
+      Tlv e;
+      if (!r.Expect(der::kTagSequence, &e)) return Fail(r.error());
       if (!r.empty()) return Fail(CRYPT_E_ASN1_CORRUPT);
       (type == CMSG_CTRL_ADD_CERT ? m->certs : m->crls)
           .emplace_back(b->pbData, b->pbData + b->cbData);

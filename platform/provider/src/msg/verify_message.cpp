@@ -62,8 +62,8 @@ BOOL VerifyOpened(HCRYPTMSG msg, PCRYPT_VERIFY_MESSAGE_PARA para,
   SignerRec signer;
   DWORD err = 0;
   {
-    der::Reader r(signer_raw.data(), signer_raw.size());
-    der::Element e;
+    der::BerReader r(signer_raw.data(), signer_raw.size());
+    der::Tlv e;
     if (!r.Next(&e)) return Fail(r.error());
     if (!ParseSignerInfo(e, &signer, &err)) return Fail(err);
   }
