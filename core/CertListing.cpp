@@ -59,14 +59,24 @@ std::string WideToUtf8(const std::wstring& text) {
   }
 }
 
-// Upper-cases through the global locale object. A text that is not UTF-8
-// is compared as it stands rather than failing the whole listing.
+// Upper-cases through the global locale object. That object is the classic
+// locale unless the host changed it, and the classic locale folds Latin
+// only, so a filter in lower-case Cyrillic (what users of Russian
+// certificates type) would never match; Cyrillic, Ё included, is therefore
+// folded here whatever the locale. A text that is not UTF-8 is compared as it
+// stands rather than failing the whole listing.
 std::string FoldCase(const std::string& text) {
   try {
     std::wstring wide = TavrixUtils::utf8_to_wstring(text);
     const std::ctype<wchar_t>& ct =
         std::use_facet<std::ctype<wchar_t>>(std::locale());
     if (!wide.empty()) ct.toupper(&wide[0], &wide[0] + wide.size());
+    for (wchar_t& c : wide) {
+      if (c >= L'\u0430' && c <= L'\u044F')  // а..я
+        c -= 0x20;
+      else if (c >= L'\u0450' && c <= L'\u045F')  // ѐ..џ, ё among them
+        c -= 0x50;
+    }
     return TavrixUtils::wstring_to_utf8(wide);
   } catch (const std::exception&) {
     return text;

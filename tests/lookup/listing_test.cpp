@@ -132,8 +132,9 @@ TEST(SelectCertificate, SubjectFragmentsMatchAnyOneOfThem) {
   EXPECT_EQ(ListedNames(List("Иванов;Petrov")), (Names{"ivanov", "petrov"}));
   // The surname and given name are part of the subject text.
   EXPECT_EQ(ListedNames(List(", , Petrov Petr")), Names{"petrov"});
-  // Cyrillic is not folded in the classic locale the host runs with.
-  EXPECT_TRUE(ListedNames(List("иванов")).empty());
+  // Cyrillic is folded too, although the host runs in the classic locale.
+  EXPECT_EQ(ListedNames(List("иванов")), Names{"ivanov"});
+  EXPECT_EQ(ListedNames(List("ИВАНОВ ИВАН")), Names{"ivanov"});
   // An empty fragment accepts everything.
   EXPECT_EQ(ListedNames(List("Nobody;;")).size(), TheWorld().inMy.size());
   EXPECT_TRUE(ListedNames(List("Nobody")).empty());
@@ -353,6 +354,8 @@ TEST(IsValidByFilter, FragmentsClosedBySeparators) {
   // The four-argument form can compare letter case exactly.
   EXPECT_FALSE(ctrl.IsValidByFilter("ivanov;", "IVANOV;", ";", true));
   EXPECT_TRUE(ctrl.IsValidByFilter("ivanov;", "IVANOV;", ";", false));
+  EXPECT_TRUE(ctrl.IsValidByFilter("ёлкин;", "CN=ЁЛКИН Пётр;", ";"));
+  EXPECT_FALSE(ctrl.IsValidByFilter("ёлкин;", "CN=ЁЛКИН;", ";", true));
   // Text that is not UTF-8 is compared as it stands.
   EXPECT_TRUE(ctrl.IsValidByFilter("\xff;", "a\xff;", ";"));
   EXPECT_FALSE(ctrl.IsValidByFilter("a;", "b;", ""));
