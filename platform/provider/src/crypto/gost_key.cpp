@@ -222,65 +222,45 @@ bool FamilyForAlgorithmOid(const std::string& oid, KeyFamily* family) {
   return true;
 }
 
-const char* AlgorithmOid(KeyFamily family) {
+namespace {
+
+// What goes with each key family, in one place.
+struct FamilyTraits {
+  const char* oid;
+  ALG_ID hash;
+  ALG_ID sign;
+  ALG_ID exchange;
+  DWORD provType;
+};
+
+const FamilyTraits& Traits(KeyFamily family) {
+  static const FamilyTraits k2001 = {szOID_CP_GOST_R3410EL, CALG_GR3411,
+                                     CALG_GR3410EL, CALG_DH_EL_SF,
+                                     PROV_GOST_2001_DH};
+  static const FamilyTraits k256 = {
+      szOID_CP_GOST_R3410_12_256, CALG_GR3411_2012_256, CALG_GR3410_12_256,
+      CALG_DH_GR3410_12_256_SF, PROV_GOST_2012_256};
+  static const FamilyTraits k512 = {
+      szOID_CP_GOST_R3410_12_512, CALG_GR3411_2012_512, CALG_GR3410_12_512,
+      CALG_DH_GR3410_12_512_SF, PROV_GOST_2012_512};
   switch (family) {
     case KeyFamily::k2001:
-      return szOID_CP_GOST_R3410EL;
+      return k2001;
     case KeyFamily::k2012_256:
-      return szOID_CP_GOST_R3410_12_256;
+      return k256;
     case KeyFamily::k2012_512:
-      return szOID_CP_GOST_R3410_12_512;
+      break;
   }
-  return "";
+  return k512;
 }
 
-ALG_ID HashAlgFor(KeyFamily family) {
-  switch (family) {
-    case KeyFamily::k2001:
-      return CALG_GR3411;
-    case KeyFamily::k2012_256:
-      return CALG_GR3411_2012_256;
-    case KeyFamily::k2012_512:
-      return CALG_GR3411_2012_512;
-  }
-  return 0;
-}
+}  // namespace
 
-ALG_ID SignAlgFor(KeyFamily family) {
-  switch (family) {
-    case KeyFamily::k2001:
-      return CALG_GR3410EL;
-    case KeyFamily::k2012_256:
-      return CALG_GR3410_12_256;
-    case KeyFamily::k2012_512:
-      return CALG_GR3410_12_512;
-  }
-  return 0;
-}
-
-ALG_ID ExchangeAlgFor(KeyFamily family) {
-  switch (family) {
-    case KeyFamily::k2001:
-      return CALG_DH_EL_SF;
-    case KeyFamily::k2012_256:
-      return CALG_DH_GR3410_12_256_SF;
-    case KeyFamily::k2012_512:
-      return CALG_DH_GR3410_12_512_SF;
-  }
-  return 0;
-}
-
-DWORD ProvTypeFor(KeyFamily family) {
-  switch (family) {
-    case KeyFamily::k2001:
-      return PROV_GOST_2001_DH;
-    case KeyFamily::k2012_256:
-      return PROV_GOST_2012_256;
-    case KeyFamily::k2012_512:
-      return PROV_GOST_2012_512;
-  }
-  return 0;
-}
+const char* AlgorithmOid(KeyFamily family) { return Traits(family).oid; }
+ALG_ID HashAlgFor(KeyFamily family) { return Traits(family).hash; }
+ALG_ID SignAlgFor(KeyFamily family) { return Traits(family).sign; }
+ALG_ID ExchangeAlgFor(KeyFamily family) { return Traits(family).exchange; }
+DWORD ProvTypeFor(KeyFamily family) { return Traits(family).provType; }
 
 size_t HashSizeFor(ALG_ID hash_alg) {
   switch (hash_alg) {
