@@ -32,8 +32,8 @@ class TavrixCtrl {
   std::string CertProvFinder(const std::string& certName);
   PCCERT_CONTEXT FindCertificate(void* hStoreHandle, std::string name,
                                  const CERT_CONTEXT* pSignerCert);
-  PCCERT_CONTEXT SelectCertContextOnlyBySerialNum(void* hStoreHandle,
-                                                  const std::string& serialText);
+  PCCERT_CONTEXT SelectCertContextOnlyBySerialNum(
+      void* hStoreHandle, const std::string& serialText);
   bool IsValidBySerials(const CERT_CONTEXT* pCert, const std::string& serials,
                         const std::string& separator);
   void ConvertSerialNumToBytes(unsigned char* pbSN, unsigned int* cbSN,

@@ -320,8 +320,8 @@ typedef struct _CRYPT_KEY_PROV_INFO {
 #define CRYPT_ASN_ENCODING 0x00000001
 #define X509_ASN_ENCODING 0x00000001
 #define PKCS_7_ASN_ENCODING 0x00010000
-#define GET_CERT_ENCODING_TYPE(x) ((x) & 0x0000FFFF)
-#define GET_CMSG_ENCODING_TYPE(x) ((x) & 0xFFFF0000)
+#define GET_CERT_ENCODING_TYPE(x) ((x)&0x0000FFFF)
+#define GET_CMSG_ENCODING_TYPE(x) ((x)&0xFFFF0000)
 
 // ----------------------------------------------------------------- stores
 #define CERT_STORE_PROV_MSG ((LPCSTR)1)
@@ -980,9 +980,8 @@ CAPI_EXPORT BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam,
                                           DWORD dwFlags);
 CAPI_EXPORT BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam,
                                           const BYTE *pbData, DWORD dwFlags);
-CAPI_EXPORT BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash,
-                                           DWORD *pdwReserved, DWORD dwFlags,
-                                           HCRYPTHASH *phHash);
+CAPI_EXPORT BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD *pdwReserved,
+                                           DWORD dwFlags, HCRYPTHASH *phHash);
 CAPI_EXPORT BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
 CAPI_EXPORT BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec,
                                        LPCSTR szDescription, DWORD dwFlags,
@@ -1048,21 +1047,19 @@ CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
 CAPI_EXPORT BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 CAPI_EXPORT BOOL WINAPI CertAddEncodedCertificateToStore(
     HCERTSTORE hCertStore, DWORD dwCertEncodingType, const BYTE *pbCertEncoded,
-    DWORD cbCertEncoded, DWORD dwAddDisposition,
-    PCCERT_CONTEXT *ppCertContext);
+    DWORD cbCertEncoded, DWORD dwAddDisposition, PCCERT_CONTEXT *ppCertContext);
 CAPI_EXPORT BOOL WINAPI CertAddCertificateContextToStore(
     HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext, DWORD dwAddDisposition,
     PCCERT_CONTEXT *ppStoreContext);
-CAPI_EXPORT BOOL WINAPI CertDeleteCertificateFromStore(
-    PCCERT_CONTEXT pCertContext);
+CAPI_EXPORT BOOL WINAPI
+CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
 CAPI_EXPORT BOOL WINAPI CertGetCertificateContextProperty(
     PCCERT_CONTEXT pCertContext, DWORD dwPropId, void *pvData, DWORD *pcbData);
-CAPI_EXPORT BOOL WINAPI CertSetCertificateContextProperty(
-    PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
-    const void *pvData);
-CAPI_EXPORT PCERT_EXTENSION WINAPI CertFindExtension(LPCSTR pszObjId,
-                                                     DWORD cExtensions,
-                                                     CERT_EXTENSION rgExtensions[]);
+CAPI_EXPORT BOOL WINAPI
+CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                  DWORD dwFlags, const void *pvData);
+CAPI_EXPORT PCERT_EXTENSION WINAPI CertFindExtension(
+    LPCSTR pszObjId, DWORD cExtensions, CERT_EXTENSION rgExtensions[]);
 CAPI_EXPORT PCERT_RDN_ATTR WINAPI CertFindRDNAttr(LPCSTR pszObjId,
                                                   PCERT_NAME_INFO pName);
 CAPI_EXPORT BOOL WINAPI CertCompareCertificate(DWORD dwCertEncodingType,
@@ -1092,13 +1089,11 @@ CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext);
 
 // Names
 CAPI_EXPORT DWORD WINAPI CertNameToStrA(DWORD dwCertEncodingType,
-                                        PCERT_NAME_BLOB pName,
-                                        DWORD dwStrType, LPSTR psz,
-                                        DWORD csz);
+                                        PCERT_NAME_BLOB pName, DWORD dwStrType,
+                                        LPSTR psz, DWORD csz);
 CAPI_EXPORT DWORD WINAPI CertNameToStrW(DWORD dwCertEncodingType,
-                                        PCERT_NAME_BLOB pName,
-                                        DWORD dwStrType, LPWSTR psz,
-                                        DWORD csz);
+                                        PCERT_NAME_BLOB pName, DWORD dwStrType,
+                                        LPWSTR psz, DWORD csz);
 CAPI_EXPORT DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext,
                                             DWORD dwType, DWORD dwFlags,
                                             void *pvTypePara,
@@ -1109,10 +1104,10 @@ CAPI_EXPORT DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext,
                                             void *pvTypePara,
                                             LPWSTR pszNameString,
                                             DWORD cchNameString);
-CAPI_EXPORT BOOL WINAPI CertStrToNameW(DWORD dwCertEncodingType, LPCWSTR pszX500,
-                                       DWORD dwStrType, void *pvReserved,
-                                       BYTE *pbEncoded, DWORD *pcbEncoded,
-                                       LPCWSTR *ppszError);
+CAPI_EXPORT BOOL WINAPI CertStrToNameW(DWORD dwCertEncodingType,
+                                       LPCWSTR pszX500, DWORD dwStrType,
+                                       void *pvReserved, BYTE *pbEncoded,
+                                       DWORD *pcbEncoded, LPCWSTR *ppszError);
 #define CertNameToStr CertNameToStrW
 #define CertGetNameString CertGetNameStringW
 
@@ -1124,12 +1119,9 @@ CAPI_EXPORT PCCRYPT_OID_INFO WINAPI CryptFindOIDInfo(DWORD dwKeyType,
                                                      DWORD dwGroupId);
 
 // Encoding and decoding
-CAPI_EXPORT BOOL WINAPI CryptDecodeObject(DWORD dwCertEncodingType,
-                                          LPCSTR lpszStructType,
-                                          const BYTE *pbEncoded,
-                                          DWORD cbEncoded, DWORD dwFlags,
-                                          void *pvStructInfo,
-                                          DWORD *pcbStructInfo);
+CAPI_EXPORT BOOL WINAPI CryptDecodeObject(
+    DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE *pbEncoded,
+    DWORD cbEncoded, DWORD dwFlags, void *pvStructInfo, DWORD *pcbStructInfo);
 CAPI_EXPORT BOOL WINAPI CryptDecodeObjectEx(
     DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE *pbEncoded,
     DWORD cbEncoded, DWORD dwFlags, PCRYPT_DECODE_PARA pDecodePara,
@@ -1153,28 +1145,24 @@ CAPI_EXPORT BOOL WINAPI CryptEncodeObjectEx(DWORD dwCertEncodingType,
 #define CRYPT_ACQUIRE_SILENT_FLAG 0x00000040
 CAPI_EXPORT BOOL WINAPI CryptAcquireCertificatePrivateKey(
     PCCERT_CONTEXT pCert, DWORD dwFlags, void *pvParameters,
-    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE *phCryptProvOrNCryptKey,
-    DWORD *pdwKeySpec, BOOL *pfCallerFreeProvOrNCryptKey);
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE *phCryptProvOrNCryptKey, DWORD *pdwKeySpec,
+    BOOL *pfCallerFreeProvOrNCryptKey);
 
 // Messages
-CAPI_EXPORT HCRYPTMSG WINAPI CryptMsgOpenToEncode(DWORD dwMsgEncodingType,
-                                                  DWORD dwFlags,
-                                                  DWORD dwMsgType,
-                                                  void const *pvMsgEncodeInfo,
-                                                  LPSTR pszInnerContentObjID,
-                                                  PCMSG_STREAM_INFO pStreamInfo);
-CAPI_EXPORT HCRYPTMSG WINAPI CryptMsgOpenToDecode(DWORD dwMsgEncodingType,
-                                                  DWORD dwFlags,
-                                                  DWORD dwMsgType,
-                                                  HCRYPTPROV_LEGACY hCryptProv,
-                                                  PCERT_INFO pRecipientInfo,
-                                                  PCMSG_STREAM_INFO pStreamInfo);
+CAPI_EXPORT HCRYPTMSG WINAPI
+CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                     void const *pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
+                     PCMSG_STREAM_INFO pStreamInfo);
+CAPI_EXPORT HCRYPTMSG WINAPI
+CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                     HCRYPTPROV_LEGACY hCryptProv, PCERT_INFO pRecipientInfo,
+                     PCMSG_STREAM_INFO pStreamInfo);
 CAPI_EXPORT HCRYPTMSG WINAPI CryptMsgDuplicate(HCRYPTMSG hCryptMsg);
 CAPI_EXPORT BOOL WINAPI CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData,
                                        DWORD cbData, BOOL fFinal);
-CAPI_EXPORT BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg,
-                                         DWORD dwParamType, DWORD dwIndex,
-                                         void *pvData, DWORD *pcbData);
+CAPI_EXPORT BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType,
+                                         DWORD dwIndex, void *pvData,
+                                         DWORD *pcbData);
 CAPI_EXPORT BOOL WINAPI CryptMsgControl(HCRYPTMSG hCryptMsg, DWORD dwFlags,
                                         DWORD dwCtrlType,
                                         void const *pvCtrlPara);
@@ -1188,8 +1176,8 @@ CAPI_EXPORT BOOL WINAPI CryptVerifyMessageSignature(
     DWORD *pcbDecoded, PCCERT_CONTEXT *ppSignerCert);
 CAPI_EXPORT BOOL WINAPI CryptVerifyDetachedMessageSignature(
     PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
-    const BYTE *pbDetachedSignBlob, DWORD cbDetachedSignBlob,
-    DWORD cToBeSigned, const BYTE *rgpbToBeSigned[], DWORD rgcbToBeSigned[],
+    const BYTE *pbDetachedSignBlob, DWORD cbDetachedSignBlob, DWORD cToBeSigned,
+    const BYTE *rgpbToBeSigned[], DWORD rgcbToBeSigned[],
     PCCERT_CONTEXT *ppSignerCert);
 
 // Chains

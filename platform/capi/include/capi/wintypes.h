@@ -3,9 +3,9 @@
 // ULONG_PTR are 64-bit, WCHAR is the platform's 32-bit wchar_t.
 #pragma once
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <stdarg.h>
 #include <wchar.h>
 
 #ifdef __cplusplus
