@@ -10,6 +10,8 @@ src/stubs20/not_built.cpp. Run it again after adding declarations.
 """
 import os
 import re
+import shutil
+import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -90,6 +92,12 @@ def main():
     write(os.path.join(PROVIDER, "stubs20/not_built.cpp"),
           "libcapi20 calls that fail until their real definitions exist.",
           twenty)
+    # Formatted as the rest of the tree, so that a run over unchanged
+    # headers leaves the files as they are.
+    outputs = [os.path.join(PROVIDER, "base/not_built.cpp"),
+               os.path.join(PROVIDER, "stubs20/not_built.cpp")]
+    if shutil.which("clang-format"):
+        subprocess.run(["clang-format", "-i"] + outputs, check=True)
     print("libcapi10: %d, libcapi20: %d" % (len(base), len(twenty)))
     return 0
 
