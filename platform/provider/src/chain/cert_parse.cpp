@@ -43,10 +43,15 @@ void CollectUris(const Tlv& general_names, std::vector<std::string>* uris) {
 
 namespace {
 
+// An extension value that is exactly one element with the given tag.
+bool Sole(const Tlv& v, uint8_t tag, Tlv* out) {
+  DerReader r(v);
+  return r.Expect(tag, out) && r.AtEnd();
+}
+
 bool DecodeBasicConstraints(const Tlv& v, ParsedCert* c) {
-  DerReader top(v);
   Tlv seq;
-  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
+  if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader r(seq);
   Tlv t;
   bool present;
@@ -65,9 +70,8 @@ bool DecodeBasicConstraints(const Tlv& v, ParsedCert* c) {
 }
 
 bool DecodeKeyUsage(const Tlv& v, ParsedCert* c) {
-  DerReader top(v);
   Tlv bits;
-  if (!top.Expect(der::kTagBitString, &bits) || !top.AtEnd()) return false;
+  if (!Sole(v, der::kTagBitString, &bits)) return false;
   const uint8_t* p;
   size_t n;
   if (!der::BitStringBytes(bits, &p, &n, nullptr)) return false;
@@ -81,9 +85,8 @@ bool DecodeKeyUsage(const Tlv& v, ParsedCert* c) {
 }
 
 bool DecodeEku(const Tlv& v, ParsedCert* c) {
-  DerReader top(v);
   Tlv seq;
-  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
+  if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader r(seq);
   Tlv oid;
   while (!r.AtEnd()) {
@@ -97,17 +100,15 @@ bool DecodeEku(const Tlv& v, ParsedCert* c) {
 }
 
 bool DecodeSki(const Tlv& v, ParsedCert* c) {
-  DerReader top(v);
   Tlv os;
-  if (!top.Expect(der::kTagOctetString, &os) || !top.AtEnd()) return false;
+  if (!Sole(v, der::kTagOctetString, &os)) return false;
   c->subject_key_id = os.ValueBytes();
   return true;
 }
 
 bool DecodeAki(const Tlv& v, ParsedCert* c) {
-  DerReader top(v);
   Tlv seq;
-  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
+  if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader r(seq);
   Tlv t;
   bool present;
@@ -117,9 +118,8 @@ bool DecodeAki(const Tlv& v, ParsedCert* c) {
 }
 
 bool DecodeCdp(const Tlv& v, ParsedCert* c) {
-  DerReader top(v);
   Tlv seq;
-  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
+  if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader points(seq);
   Tlv dp;
   while (!points.AtEnd()) {
@@ -140,9 +140,8 @@ bool DecodeCdp(const Tlv& v, ParsedCert* c) {
 }
 
 bool DecodeAia(const Tlv& v, ParsedCert* c) {
-  DerReader top(v);
   Tlv seq;
-  if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
+  if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader r(seq);
   Tlv ad;
   while (!r.AtEnd()) {

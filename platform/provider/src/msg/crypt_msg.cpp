@@ -1228,21 +1228,25 @@ Bytes KeyIdName(const Bytes& key_id) {
   return der::Wrap(der::kTagSequence, rdn);
 }
 
+// The part both signer-info forms share, after the signer's identifier.
+template <typename Info>
+void FillSignedPart(Flat* f, const SignerRec& s, Info* tmp) {
+  FlatAlg(f, s.digest, &tmp->HashAlgorithm);
+  FlatAlg(f, s.sig_alg, &tmp->HashEncryptionAlgorithm);
+  f->Blob(s.signature, &tmp->EncryptedHash);
+  FlatAttrs(f, s.signed_attrs, &tmp->AuthAttrs);
+  FlatAttrs(f, s.unsigned_attrs, &tmp->UnauthAttrs);
+  tmp->dwVersion = s.version;
+}
+
 void FillSignerInfo(Flat* f, const SignerRec& s) {
   auto* out = static_cast<CMSG_SIGNER_INFO*>(f->Take(sizeof(CMSG_SIGNER_INFO)));
   if (out) memset(out, 0, sizeof(*out));
   CMSG_SIGNER_INFO tmp{};
   f->Blob(s.by_key_id ? KeyIdName(s.key_id) : s.issuer, &tmp.Issuer);
   f->Blob(s.by_key_id ? Bytes() : SerialBlob(s.serial), &tmp.SerialNumber);
-  FlatAlg(f, s.digest, &tmp.HashAlgorithm);
-  FlatAlg(f, s.sig_alg, &tmp.HashEncryptionAlgorithm);
-  f->Blob(s.signature, &tmp.EncryptedHash);
-  FlatAttrs(f, s.signed_attrs, &tmp.AuthAttrs);
-  FlatAttrs(f, s.unsigned_attrs, &tmp.UnauthAttrs);
-  if (out) {
-    tmp.dwVersion = s.version;
-    *out = tmp;
-  }
+  FillSignedPart(f, s, &tmp);
+  if (out) *out = tmp;
 }
 
 void FillCmsSignerInfo(Flat* f, const SignerRec& s) {
@@ -1259,15 +1263,8 @@ void FillCmsSignerInfo(Flat* f, const SignerRec& s) {
     f->Blob(SerialBlob(s.serial),
             &tmp.SignerId.IssuerSerialNumber.SerialNumber);
   }
-  FlatAlg(f, s.digest, &tmp.HashAlgorithm);
-  FlatAlg(f, s.sig_alg, &tmp.HashEncryptionAlgorithm);
-  f->Blob(s.signature, &tmp.EncryptedHash);
-  FlatAttrs(f, s.signed_attrs, &tmp.AuthAttrs);
-  FlatAttrs(f, s.unsigned_attrs, &tmp.UnauthAttrs);
-  if (out) {
-    tmp.dwVersion = s.version;
-    *out = tmp;
-  }
+  FillSignedPart(f, s, &tmp);
+  if (out) *out = tmp;
 }
 
 void FillSignerCertInfo(Flat* f, const SignerRec& s) {
