@@ -157,16 +157,27 @@ bool GetFlat(HCRYPTMSG m, DWORD type, DWORD index, Flat<T>* out) {
   return CryptMsgGetParam(m, type, index, out->store.data(), &n) != 0;
 }
 
+// The encode information of a signed message over these signers and
+// certificates (pointers into the caller's arrays).
+inline CMSG_SIGNED_ENCODE_INFO EncodeInfo(CMSG_SIGNER_ENCODE_INFO* signers,
+                                          size_t n, CERT_BLOB* certs = nullptr,
+                                          size_t n_certs = 0) {
+  CMSG_SIGNED_ENCODE_INFO info{};
+  info.cbSize = sizeof(info);
+  info.cSigners = static_cast<DWORD>(n);
+  info.rgSigners = signers;
+  info.cCertEncoded = static_cast<DWORD>(n_certs);
+  info.rgCertEncoded = certs;
+  return info;
+}
+
 // Signs `data` in one update; empty result on failure (the error is kept).
 inline Bytes Sign(const std::vector<CMSG_SIGNER_ENCODE_INFO>& signers,
                   const std::vector<CERT_BLOB>& certs, const Bytes& data,
                   bool detached, DWORD extra_flags = 0) {
-  CMSG_SIGNED_ENCODE_INFO info{};
-  info.cbSize = sizeof(info);
-  info.cSigners = static_cast<DWORD>(signers.size());
-  info.rgSigners = const_cast<CMSG_SIGNER_ENCODE_INFO*>(signers.data());
-  info.cCertEncoded = static_cast<DWORD>(certs.size());
-  info.rgCertEncoded = const_cast<CERT_BLOB*>(certs.data());
+  CMSG_SIGNED_ENCODE_INFO info = EncodeInfo(
+      const_cast<CMSG_SIGNER_ENCODE_INFO*>(signers.data()), signers.size(),
+      const_cast<CERT_BLOB*>(certs.data()), certs.size());
   HCRYPTMSG m = CryptMsgOpenToEncode(
       kEnc, (detached ? CMSG_DETACHED_FLAG : 0) | extra_flags, CMSG_SIGNED,
       &info, nullptr, nullptr);

@@ -149,12 +149,7 @@ TEST_F(Params, BuffersAndStatesFollowTheConventions) {
   Bytes data = Pattern(100);
   CMSG_SIGNER_ENCODE_INFO si = a_->Info();
   CERT_BLOB cert = a_->Blob();
-  CMSG_SIGNED_ENCODE_INFO info{};
-  info.cbSize = sizeof(info);
-  info.cSigners = 1;
-  info.rgSigners = &si;
-  info.cCertEncoded = 1;
-  info.rgCertEncoded = &cert;
+  CMSG_SIGNED_ENCODE_INFO info = EncodeInfo(&si, 1, &cert, 1);
   HCRYPTMSG m = CryptMsgOpenToEncode(kEnc, CMSG_GOST_OPEN_FLAG, CMSG_SIGNED,
                                      &info, nullptr, nullptr);
   ASSERT_NE(m, nullptr);
@@ -220,10 +215,7 @@ TEST_F(Params, NotAMessageAndWrongArguments) {
   EXPECT_EQ(GetLastError(), CRYPT_E_INVALID_MSG_TYPE);
   CMSG_SIGNER_ENCODE_INFO si = a_->Info();
   si.HashAlgorithm.pszObjId = const_cast<char*>("1.2.3.4");
-  CMSG_SIGNED_ENCODE_INFO info{};
-  info.cbSize = sizeof(info);
-  info.cSigners = 1;
-  info.rgSigners = &si;
+  CMSG_SIGNED_ENCODE_INFO info = EncodeInfo(&si, 1);
   EXPECT_EQ(CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &info, nullptr, nullptr),
             nullptr);
   EXPECT_EQ(GetLastError(), CRYPT_E_UNKNOWN_ALGO);

@@ -26,12 +26,7 @@ class Streaming : public ::testing::Test {
                   StreamSink* sink, bool attrs = false) {
     CMSG_SIGNER_ENCODE_INFO si = signer_->Info();
     CERT_BLOB cert = signer_->Blob();
-    CMSG_SIGNED_ENCODE_INFO info{};
-    info.cbSize = sizeof(info);
-    info.cSigners = 1;
-    info.rgSigners = &si;
-    info.cCertEncoded = 1;
-    info.rgCertEncoded = &cert;
+    CMSG_SIGNED_ENCODE_INFO info = EncodeInfo(&si, 1, &cert, 1);
     CMSG_STREAM_INFO stream{};
     stream.cbContent =
         definite ? static_cast<DWORD>(data.size()) : CMSG_INDEFINITE_LENGTH;
@@ -114,12 +109,8 @@ TEST_F(Streaming, AnnouncedLengthsHoldForEveryKeyAndSeveralSigners) {
   infos[2].cAuthAttr = 1;
   infos[2].rgAuthAttr = &time;
   Bytes data = Pattern(3000, 21);
-  CMSG_SIGNED_ENCODE_INFO info{};
-  info.cbSize = sizeof(info);
-  info.cSigners = static_cast<DWORD>(infos.size());
-  info.rgSigners = infos.data();
-  info.cCertEncoded = static_cast<DWORD>(certs.size());
-  info.rgCertEncoded = certs.data();
+  CMSG_SIGNED_ENCODE_INFO info =
+      EncodeInfo(infos.data(), infos.size(), certs.data(), certs.size());
   StreamSink sink;
   CMSG_STREAM_INFO stream{static_cast<DWORD>(data.size()), &StreamSink::Cb,
                           &sink};
@@ -177,10 +168,7 @@ TEST_F(Streaming, ContentSizeIsEnforcedAndCallbackFailureFailsTheUpdate) {
   Bytes more = data;
   more.push_back(1);
   CMSG_SIGNER_ENCODE_INFO si = signer_->Info();
-  CMSG_SIGNED_ENCODE_INFO info{};
-  info.cbSize = sizeof(info);
-  info.cSigners = 1;
-  info.rgSigners = &si;
+  CMSG_SIGNED_ENCODE_INFO info = EncodeInfo(&si, 1);
   CMSG_STREAM_INFO stream{1000, &StreamSink::Cb, &sink};
   HCRYPTMSG m =
       CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &info, nullptr, &stream);
