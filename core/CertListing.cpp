@@ -1,9 +1,12 @@
 // The certificate selection listing: which certificates of the personal
 // store a page may offer, with their names, effective validity and serial.
+#include <utf8.h>
+
 #include <clocale>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <limits>
 #include <locale>
 #include <memory>
@@ -32,21 +35,7 @@ std::string WideToUtf8Lenient(const std::wstring& text) {
   for (wchar_t wc : text) {
     uint32_t cp = static_cast<uint32_t>(wc);
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    utf8::unchecked::append(cp, std::back_inserter(out));
   }
   return out;
 }

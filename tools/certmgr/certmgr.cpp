@@ -6,6 +6,7 @@
 #include <gnutls/x509.h>
 #include <nettle/sha1.h>
 #include <unistd.h>
+#include <utf8.h>
 
 #include <cstdio>
 #include <cstring>
@@ -160,26 +161,10 @@ std::string ContainerOf(PCCERT_CONTEXT c) {
   return s;
 }
 
+// Names come from the provider, which hands out valid code points only.
 std::string Utf8(const std::wstring& w) {
   std::string s;
-  for (wchar_t wc : w) {
-    unsigned c = static_cast<unsigned>(wc);
-    if (c < 0x80) {
-      s += static_cast<char>(c);
-    } else if (c < 0x800) {
-      s += static_cast<char>(0xC0 | (c >> 6));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      s += static_cast<char>(0xE0 | (c >> 12));
-      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      s += static_cast<char>(0xF0 | (c >> 18));
-      s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
+  utf8::unchecked::utf32to8(w.begin(), w.end(), std::back_inserter(s));
   return s;
 }
 

@@ -1,7 +1,10 @@
 #include "certs/values.h"
 
+#include <utf8.h>
+
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace tavrix_certs {
 
@@ -137,21 +140,7 @@ std::string WideToUtf8(const std::wstring& w) {
   for (wchar_t wc : w) {
     uint32_t c = static_cast<uint32_t>(wc);
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-    if (c < 0x80) {
-      s.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      s.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      s.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      s.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    utf8::unchecked::append(c, std::back_inserter(s));
   }
   return s;
 }

@@ -8,9 +8,11 @@
 #include <capi/capi.h>
 #include <nettle/gosthash94.h>
 #include <nettle/streebog.h>
+#include <utf8.h>
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -129,24 +131,8 @@ bool WideToUtf8(const WCHAR* w, std::string* out) {
   out->clear();
   for (; *w; ++w) {
     const uint32_t c = static_cast<uint32_t>(*w);
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      if (c >= 0xD800 && c < 0xE000) return false;
-      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x110000) {
-      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      return false;
-    }
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    utf8::unchecked::append(c, std::back_inserter(*out));
   }
   return true;
 }

@@ -1,7 +1,9 @@
 // Name strings and OID lookups.
 #include <capi/capi.h>
 #include <gtest/gtest.h>
+#include <utf8.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,19 +18,7 @@ const DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 std::string Utf8(const std::wstring& w) {
   std::string s;
-  for (wchar_t wc : w) {
-    unsigned c = static_cast<unsigned>(wc);
-    if (c < 0x80) {
-      s += static_cast<char>(c);
-    } else if (c < 0x800) {
-      s += static_cast<char>(0xC0 | (c >> 6));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      s += static_cast<char>(0xE0 | (c >> 12));
-      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
+  utf8::utf32to8(w.begin(), w.end(), std::back_inserter(s));
   return s;
 }
 
