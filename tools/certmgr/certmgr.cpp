@@ -72,29 +72,14 @@ Bytes ReadAll(const std::string& path) {
 }
 
 bool Base64Decode(const std::string& in, Bytes* out) {
-  static const std::string chars =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  unsigned val = 0;
-  int bits = 0;
-  size_t pad = 0;
-  out->clear();
-  for (char c : in) {
-    if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
-    if (c == '=') {
-      ++pad;
-      continue;
-    }
-    if (pad) return false;
-    size_t pos = chars.find(c);
-    if (pos == std::string::npos) return false;
-    val = (val << 6) | static_cast<unsigned>(pos);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out->push_back(static_cast<unsigned char>((val >> bits) & 0xFF));
-    }
-  }
-  return pad <= 2 && !out->empty();
+  gnutls_datum_t text = {
+      reinterpret_cast<unsigned char*>(const_cast<char*>(in.data())),
+      static_cast<unsigned>(in.size())};
+  gnutls_datum_t raw = {nullptr, 0};
+  if (gnutls_base64_decode2(&text, &raw) < 0) return false;
+  out->assign(raw.data, raw.data + raw.size);
+  gnutls_free(raw.data);
+  return !out->empty();
 }
 
 // The DER inside a PEM block with the given label, or the bytes themselves
