@@ -3,56 +3,29 @@
 #include <crypto/key_store.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <time.h>
 
 #include <cctype>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
+
+#include "test_support.h"
 
 namespace lookup_pki {
 
+using tavrix_test::ReadFileBytes;
+using tavrix_test::RunCommand;
+using tavrix_test::ShellQuote;
+
 namespace {
 
-std::string MakePkiScript() {
-  std::string here = __FILE__;
-  return here.substr(0, here.rfind('/')) + "/../support/make-pki.sh";
-}
-
-std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
-
-std::vector<unsigned char> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>());
+// Runs a shell command; its exit status, and its output through `output`.
+int Run(const std::string& command, std::string* output) {
+  tavrix_test::CommandResult r = RunCommand(command);
+  if (output != nullptr) *output = r.output;
+  return r.exitCode;
 }
 
 }  // namespace
-
-int Run(const std::string& command, std::string* output) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-    text.append(buffer, n);
-  int status = pclose(pipe);
-  if (output != nullptr) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 Pki::Pki() {
   char templ[] = "/tmp/lookup-home-XXXXXX";
@@ -63,7 +36,7 @@ Pki::Pki() {
 }
 
 Pki::~Pki() {
-  Run("rm -rf " + Quote(home_), nullptr);
+  Run("rm -rf " + ShellQuote(home_), nullptr);
   unsetenv("TAVRIX_PROVIDER_HOME");
 }
 
@@ -76,15 +49,16 @@ Cert Pki::Make(const std::string& name, const std::string& subject, int64_t nb,
   cert.name = name;
   cert.notBefore = static_cast<int64_t>(time(nullptr)) + nb;
   cert.notAfter = static_cast<int64_t>(time(nullptr)) + na;
-  std::string cmd = "sh " + Quote(MakePkiScript()) + " --one " + Quote(dir_) +
-                    " " + Quote(name) + " gost2012_256 " + Quote(subject) +
-                    " " + std::to_string(nb) + " " + std::to_string(na) + " " +
-                    Quote(issuer) + " " + Quote(body) + " 2>&1";
+  std::string cmd = "sh " + ShellQuote(tavrix_test::MakePkiPath()) + " --one " +
+                    ShellQuote(dir_) + " " + ShellQuote(name) +
+                    " gost2012_256 " + ShellQuote(subject) + " " +
+                    std::to_string(nb) + " " + std::to_string(na) + " " +
+                    ShellQuote(issuer) + " " + ShellQuote(body) + " 2>&1";
   std::string out;
   if (Run(cmd, &out) != 0) throw std::runtime_error("make-pki: " + out);
-  cert.der = ReadFile(dir_ + "/" + name + ".der");
+  cert.der = ReadFileBytes(dir_ + "/" + name + ".der");
   std::string serial;
-  Run("openssl x509 -inform DER -in " + Quote(dir_ + "/" + name + ".der") +
+  Run("openssl x509 -inform DER -in " + ShellQuote(dir_ + "/" + name + ".der") +
           " -noout -serial",
       &serial);
   size_t eq = serial.find('=');
@@ -97,7 +71,7 @@ Cert Pki::Make(const std::string& name, const std::string& subject, int64_t nb,
   // What OpenSSL actually wrote (whole seconds, UTC) wins over the request.
   std::string dates;
   Run("for w in startdate enddate; do openssl x509 -inform DER -in " +
-          Quote(dir_ + "/" + name + ".der") +
+          ShellQuote(dir_ + "/" + name + ".der") +
           " -noout -$w | cut -d= -f2 | xargs -I{} date -u -d {} +%s; done",
       &dates);
   long long a = 0, b = 0;
@@ -125,7 +99,8 @@ bool Pki::ImportKey(const Cert& cert) {
   // The container is named by the key identifier (SHA-1 of the public key
   // bits), which OpenSSL writes as the subject key identifier.
   std::string out;
-  Run("openssl x509 -inform DER -in " + Quote(dir_ + "/" + cert.name + ".der") +
+  Run("openssl x509 -inform DER -in " +
+          ShellQuote(dir_ + "/" + cert.name + ".der") +
           " -noout -ext subjectKeyIdentifier",
       &out);
   size_t colon = out.find(':');
@@ -138,7 +113,7 @@ bool Pki::ImportKey(const Cert& cert) {
   }
   if (container.size() != 40) return false;
   std::vector<unsigned char> key =
-      ReadFile(dir_ + "/" + cert.name + ".key.der");
+      ReadFileBytes(dir_ + "/" + cert.name + ".key.der");
   return tavrix_provider::ImportPrivateKey(key.data(), key.size(), container);
 }
 

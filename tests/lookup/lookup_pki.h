@@ -19,9 +19,6 @@ struct Cert {
   int64_t notAfter = 0;
 };
 
-// Runs a shell command; returns its exit status and stdout.
-int Run(const std::string& command, std::string* output);
-
 class Pki {
  public:
   // Creates the provider home and points TAVRIX_PROVIDER_HOME at it.
