@@ -28,7 +28,7 @@ std::string Sha1Hex(const Bytes& data) {
   int fd = mkstemp(tmpl);
   if (fd < 0) throw std::runtime_error("mkstemp");
   close(fd);
-  WriteFile(tmpl, data);
+  WriteFileBytes(tmpl, data);
   std::string cmd = std::string("sha1sum ") + tmpl;
   FILE* p = popen(cmd.c_str(), "r");
   char buf[64] = {0};
@@ -87,7 +87,7 @@ bool WaitForPort(int port, int ms) {
 // connects without a request wedges it, so readiness is read from its log.
 bool WaitForLog(const std::string& path, const std::string& text, int ms) {
   for (int waited = 0; waited < ms; waited += 50) {
-    Bytes log = ReadFile(path);
+    Bytes log = ReadFileBytes(path);
     if (std::string(log.begin(), log.end()).find(text) != std::string::npos)
       return true;
     usleep(50000);
@@ -96,18 +96,6 @@ bool WaitForLog(const std::string& path, const std::string& text, int ms) {
 }
 
 }  // namespace
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(f)),
-               std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const Bytes& data) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(data.data()),
-          static_cast<std::streamsize>(data.size()));
-}
 
 int FreePort() {
   int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -176,14 +164,14 @@ Pki::~Pki() {
 }
 
 Bytes Pki::Der(const std::string& name) const {
-  Bytes b = ReadFile(dir + "/" + name + ".der");
+  Bytes b = ReadFileBytes(dir + "/" + name + ".der");
   if (b.empty()) throw std::runtime_error("no certificate " + name);
   return b;
 }
 
 void Pki::AddToStore(const std::string& store, const std::string& name) const {
   Bytes der = Der(name);
-  WriteFile(home + "/stores/" + store + "/" + Sha1Hex(der) + ".cer", der);
+  WriteFileBytes(home + "/stores/" + store + "/" + Sha1Hex(der) + ".cer", der);
 }
 
 void Pki::RemoveFromStore(const std::string& store,

@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace chain_test {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const Bytes& data);
+using tavrix_test::ReadFileBytes;
+using tavrix_test::WriteFileBytes;
 int FreePort();
 
 // A child process with its stdin kept as a pipe (closing it stops httpd.py).

@@ -9,7 +9,7 @@ using namespace chain_test;
 
 namespace {
 
-Bytes Crl() { return ReadFile(Pki::Get().www + "/inter.crl"); }
+Bytes Crl() { return ReadFileBytes(Pki::Get().www + "/inter.crl"); }
 
 TEST(CrlContext, ReadsTheCrlOpenSslWrote) {
   Bytes der = Crl();

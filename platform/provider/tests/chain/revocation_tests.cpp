@@ -137,7 +137,7 @@ TEST_F(Revocation, UnreachableAndStalledPointsStayWithinTheTimeOut) {
 
 TEST_F(Revocation, DamagedCrlsAreNotBelieved) {
   const std::string path = Pki::Get().www + "/inter.crl";
-  Bytes real = ReadFile(path);
+  Bytes real = ReadFileBytes(path);
   std::vector<Bytes> bad = {
       Bytes(real.begin(), real.begin() + real.size() / 2),  // truncated
       Bytes(5000, 0x30),                                    // garbage
@@ -147,13 +147,13 @@ TEST_F(Revocation, DamagedCrlsAreNotBelieved) {
   forged[forged.size() - 3] ^= 0x10;  // signature no longer matches
   bad.push_back(forged);
   for (size_t i = 0; i < bad.size(); ++i) {
-    WriteFile(path, bad[i]);
+    WriteFileBytes(path, bad[i]);
     Pki::Get().ClearCrlCache();
     Result r;
     Check("crlrevoked", 3000, &r);
     EXPECT_EQ(r.Error(), kUnknownOffline) << "case " << i;
   }
-  WriteFile(path, real);
+  WriteFileBytes(path, real);
   // A damaged file in the cache is ignored and replaced by a fetched one.
   Result first;
   Check("crlgood", 3000, &first);
