@@ -22,20 +22,12 @@ std::string Here() {
   return f.substr(0, f.find_last_of('/'));
 }
 
-std::string Sha1Hex(const Bytes& data) {
-  // The store names files by the SHA-1 of the certificate; sha1sum does it.
-  char tmpl[] = "/tmp/chain-sha1-XXXXXX";
-  int fd = mkstemp(tmpl);
-  if (fd < 0) throw std::runtime_error("mkstemp");
-  close(fd);
-  WriteFileBytes(tmpl, data);
-  std::string cmd = std::string("sha1sum ") + tmpl;
-  FILE* p = popen(cmd.c_str(), "r");
-  char buf[64] = {0};
-  if (!p || !fgets(buf, sizeof buf, p)) throw std::runtime_error("sha1sum");
-  pclose(p);
-  unlink(tmpl);
-  return std::string(buf, 40);
+HCERTSTORE OpenUserStore(const std::string& name) {
+  std::wstring wide(name.begin(), name.end());
+  HCERTSTORE h = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING, 0,
+                               CERT_SYSTEM_STORE_CURRENT_USER, wide.c_str());
+  if (!h) throw std::runtime_error("cannot open store " + name);
+  return h;
 }
 
 Child Spawn(const std::vector<std::string>& argv, const std::string& cwd,
@@ -133,9 +125,6 @@ Pki::Pki() {
   home = dir + "/home";
   www = dir + "/www";
   setenv("TAVRIX_PROVIDER_HOME", home.c_str(), 1);
-  std::system(("mkdir -p '" + home + "/stores/ROOT' '" + home +
-               "/stores/CA' '" + home + "/stores/MY'")
-                  .c_str());
   http_port = FreePort();
   ocsp_port = FreePort();
   while (ocsp_port == http_port) ocsp_port = FreePort();
@@ -171,13 +160,27 @@ Bytes Pki::Der(const std::string& name) const {
 
 void Pki::AddToStore(const std::string& store, const std::string& name) const {
   Bytes der = Der(name);
-  WriteFileBytes(home + "/stores/" + store + "/" + Sha1Hex(der) + ".cer", der);
+  HCERTSTORE h = OpenUserStore(store);
+  BOOL ok = CertAddEncodedCertificateToStore(
+      h, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  CertCloseStore(h, 0);
+  if (!ok) throw std::runtime_error("cannot add " + name + " to " + store);
 }
 
 void Pki::RemoveFromStore(const std::string& store,
                           const std::string& name) const {
-  unlink(
-      (home + "/stores/" + store + "/" + Sha1Hex(Der(name)) + ".cer").c_str());
+  Bytes der = Der(name);
+  HCERTSTORE h = OpenUserStore(store);
+  PCCERT_CONTEXT c = CertCreateCertificateContext(
+      X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  PCCERT_CONTEXT found =
+      c ? CertFindCertificateInStore(h, X509_ASN_ENCODING, 0,
+                                     CERT_FIND_EXISTING, c, nullptr)
+        : nullptr;
+  if (found) CertDeleteCertificateFromStore(found);
+  if (c) CertFreeCertificateContext(c);
+  CertCloseStore(h, 0);
 }
 
 void Pki::ClearCrlCache() const {
