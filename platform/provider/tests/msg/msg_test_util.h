@@ -5,7 +5,6 @@
 
 #include <capi/capi.h>
 #include <gtest/gtest.h>
-#include <nettle/sha1.h>
 
 #include <string>
 #include <vector>
@@ -16,16 +15,6 @@ namespace msg_test {
 
 using Bytes = std::vector<uint8_t>;
 constexpr DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-inline std::string Hex(const uint8_t* p, size_t n) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s.push_back(d[p[i] >> 4]);
-    s.push_back(d[p[i] & 15]);
-  }
-  return s;
-}
 
 inline Bytes Pattern(size_t n, uint32_t seed = 1) {
   Bytes b(n);
@@ -74,15 +63,10 @@ class Signer {
     ctx_ = CertCreateCertificateContext(kEnc, pki_->der.data(),
                                         static_cast<DWORD>(pki_->der.size()));
     if (!ctx_) return;
-    const CRYPT_BIT_BLOB& k = ctx_->pCertInfo->SubjectPublicKeyInfo.PublicKey;
-    sha1_ctx sc;
-    sha1_init(&sc);
-    sha1_update(&sc, k.cbData, k.pbData);
-    uint8_t d[SHA1_DIGEST_SIZE];
-    sha1_digest(&sc, sizeof d, d);
-    std::string container = Hex(d, sizeof d);
-    if (!CryptAcquireContextA(&prov_, container.c_str(), nullptr,
-                              kind.prov_type, 0))
+    DWORD spec = 0;
+    BOOL must_free = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(ctx_, CRYPT_ACQUIRE_COMPARE_KEY_FLAG,
+                                           nullptr, &prov_, &spec, &must_free))
       prov_ = 0;
   }
   ~Signer() {
