@@ -7,7 +7,6 @@
 //   gost2012_256|gost2012_512|gost2001]
 #include <capi/capi.h>
 #include <fcntl.h>
-#include <nettle/sha1.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -61,22 +60,6 @@ double Now() {
 BOOL WINAPI CountOutput(const void* arg, BYTE*, DWORD n, BOOL) {
   *static_cast<unsigned long long*>(const_cast<void*>(arg)) += n;
   return TRUE;
-}
-
-std::string Container(PCCERT_CONTEXT c) {
-  const CRYPT_BIT_BLOB& k = c->pCertInfo->SubjectPublicKeyInfo.PublicKey;
-  sha1_ctx sc;
-  sha1_init(&sc);
-  sha1_update(&sc, k.cbData, k.pbData);
-  uint8_t d[SHA1_DIGEST_SIZE];
-  sha1_digest(&sc, sizeof d, d);
-  static const char* hex = "0123456789abcdef";
-  std::string s;
-  for (uint8_t b : d) {
-    s += hex[b >> 4];
-    s += hex[b & 15];
-  }
-  return s;
 }
 
 // One measured job in a child process; the result comes back through a
@@ -140,8 +123,10 @@ bool SignFile(const std::string& path, const tavrix_test::PkiCert& pc,
       kEnc, pc.der.data(), static_cast<DWORD>(pc.der.size()));
   if (!cert) return false;
   HCRYPTPROV prov = 0;
-  if (!CryptAcquireContextA(&prov, Container(cert).c_str(), nullptr,
-                            k.prov_type, 0))
+  DWORD spec = 0;
+  BOOL must_free = FALSE;
+  if (!CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &spec,
+                                         &must_free))
     return false;
   CMSG_SIGNER_ENCODE_INFO si{};
   si.cbSize = offsetof(CMSG_SIGNER_ENCODE_INFO, SignerId);
