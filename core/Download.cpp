@@ -69,6 +69,10 @@ size_t TavrixCtrl::DownloadWriteCallback(void* ptr, size_t size, size_t nmemb,
 }
 
 std::string TavrixCtrl::DownloadFile(std::string url) {
+  // libcurl would take the address only up to a NUL: the page would get
+  // some other resource than the one it named.
+  std::string refused = CheckPagePath(url);
+  if (!refused.empty()) return refused;
   std::string fileName = GetFullTempFileName();
   TavrixUtils::ODebug("DownloadFile: url=" + url + " file=" + fileName);
   if (fileName.empty()) return fileName;

@@ -167,6 +167,8 @@ std::string TavrixCtrl::HashFile(std::string path, const std::string& certName,
                                  int flags) {
   TavrixUtils::ODebug("HashFile: Cert=" + certName +
                       " Params=" + toString(flags) + " Path=" + path);
+  std::string refused = CheckPagePath(path);
+  if (!refused.empty()) return refused;
   path = NormalizeFileNamePath(path);
 
   std::string content = LoadFile(path, false);

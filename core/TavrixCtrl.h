@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TmpCertArhive;
@@ -80,6 +81,22 @@ class TavrixCtrl {
                               unsigned int len);
   std::string CanonicalizeXml(std::string xml);
 
+  // ---- page-given paths and addresses
+  // Empty when a text from the page may be used as a path or a URL;
+  // otherwise the Error envelope refusing it. A NUL would cut the name short
+  // at the system call (so "/x\0" opens "/x"), and other control characters
+  // have no place in a name either.
+  std::string CheckPagePath(const std::string& text);
+  // Records an open file as this call's input: SaveFile then refuses to
+  // write over it, whatever name leads there. LoadFile records its files;
+  // readers of their own call this with their descriptor.
+  void NoteInputFile(int fd);
+  // Largest XML document and most attributes that CanonicalizeXml accepts
+  // (libxml2's parse and canonical sort grow faster than linearly in the
+  // attributes of one element).
+  static const size_t kMaxXmlBytes;
+  static const size_t kMaxXmlAttributes;
+
   // Members, in the order the controller's design fixes.
   std::string contentBase64;
   std::string signerCertXml;
@@ -105,4 +122,7 @@ class TavrixCtrl {
   void ReleaseLookup();
   PCCERT_CONTEXT lookupOwnedCert = nullptr;
   HCRYPTPROV lookupOwnedProv = 0;
+
+  // Device and inode of the files this call read (NoteInputFile).
+  std::vector<std::pair<unsigned long long, unsigned long long>> inputFiles;
 };
