@@ -97,6 +97,18 @@ class TavrixCtrl {
   static const size_t kMaxXmlBytes;
   static const size_t kMaxXmlAttributes;
 
+  // ---- data signing
+  std::string Sign(const std::string& text, const std::string& certName,
+                   int flags);
+  std::string SignCrypt(const std::vector<unsigned char>& data);
+  std::string SignHash(const std::vector<unsigned char>& hash);
+  std::string SignDigSig(const std::vector<unsigned char>& data);
+  // On success oidInfo is the provider's first hash algorithm with a
+  // registered object identifier; a provider that lists none is an error.
+  std::string FindHashAlgoritmByProvider(PCCRYPT_OID_INFO& oidInfo);
+  std::string SignCades(const std::vector<unsigned char>& data,
+                        bool withTimeStamp);
+
   // Members, in the order the controller's design fixes.
   std::string contentBase64;
   std::string signerCertXml;
