@@ -11,6 +11,7 @@
 #include <string>
 
 #include "JSAPIImpl.h"
+#include "JSObject.h"
 #include "MethodBinding.h"
 
 namespace FB {

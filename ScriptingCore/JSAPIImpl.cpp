@@ -1,7 +1,7 @@
-#include "JSAPIImpl.h"
-
 #include <algorithm>
 #include <cassert>
+
+#include "JSObject.h"
 
 namespace FB {
 
