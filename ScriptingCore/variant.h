@@ -83,10 +83,16 @@ class variant {
         return static_cast<uint64_t>(v);
     }
   }
+  template <class T, bool = std::is_arithmetic_v<std::decay_t<T>>>
+  struct stored {
+    using type = std::decay_t<T>;
+  };
   template <class T>
-  using stored_t = std::conditional_t<std::is_arithmetic_v<std::decay_t<T>>,
-                                      decltype(normalise(std::decay_t<T>())),
-                                      std::decay_t<T>>;
+  struct stored<T, true> {
+    using type = decltype(normalise(std::decay_t<T>()));
+  };
+  template <class T>
+  using stored_t = typename stored<T>::type;
 
  public:
   // The alternatives, in the order of kind().
