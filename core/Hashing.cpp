@@ -2,6 +2,8 @@
 // exclusive XML canonicalisation through the run-time libxml2 binding.
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -124,17 +126,23 @@ std::string TavrixCtrl::GetHashInBase64(unsigned int algId, unsigned char* data,
   HCRYPTHASH hHash = 0;
   if (!CryptCreateHash(hProvCurrent, algId, 0, 0, &hHash))
     return MyHandleError("Ошибка в GetHashInBase64-CryptCreateHash", false);
+  if (!CryptHashData(hHash, data, len, 0)) {
+    // The envelope is made before the hash is destroyed so that it carries
+    // the failed call's last error.
+    std::string err =
+        MyHandleError("Ошибка в GetHashInBase64-CryptHashData", false);
+    CryptDestroyHash(hHash);
+    return err;
+  }
+  return HashValueInBase64(hHash);
+}
 
-  // The envelope is made before the hash is destroyed so that it carries
-  // the failed call's last error.
+std::string TavrixCtrl::HashValueInBase64(HCRYPTHASH hHash) {
   auto failWith = [&](const char* message) {
     std::string err = MyHandleError(message, false);
     CryptDestroyHash(hHash);
     return err;
   };
-
-  if (!CryptHashData(hHash, data, len, 0))
-    return failWith("Ошибка в GetHashInBase64-CryptHashData");
 
   DWORD hashLen = 0;
   DWORD lenSize = sizeof(hashLen);
@@ -169,13 +177,58 @@ std::string TavrixCtrl::HashFile(std::string path, const std::string& certName,
                       " Params=" + toString(flags) + " Path=" + path);
   path = NormalizeFileNamePath(path);
 
-  std::string content = LoadFile(path, false);
-  if (content.find("<Error>") != std::string::npos) return content;
+  std::string envelope;
+  const int fd = OpenFileToRead(path, &envelope);
+  if (fd < 0) return envelope;
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  auto readFailed = [&]() { return FileReadEnvelope(path, errno); };
 
-  std::string hash = Hash(content, certName, flags | kFlagBase64);
+  // The file goes to the hash in blocks, so memory does not grow with it.
+  // Canonicalisation alone needs the whole document; then the bytes are
+  // read whole, as they are, and hashed as text.
+  std::vector<unsigned char> block(kFileBlockSize);
+  ssize_t got = ReadBlock(fd, block.data(), block.size());
+  if (got < 0) return readFailed();
+
+  std::string hash;
+  if (flags & kFlagC14n) {
+    std::string content;
+    while (got > 0) {
+      content.append(reinterpret_cast<const char*>(block.data()),
+                     static_cast<size_t>(got));
+      got = ReadBlock(fd, block.data(), block.size());
+      if (got < 0) return readFailed();
+    }
+    hash = Hash(content, certName, flags & ~kFlagBase64);
+  } else if (got > 0) {
+    std::string found = CertProvFinder(certName);
+    if (found.find(kErrorPrefix) != std::string::npos) return found;
+    HCRYPTHASH hHash = 0;
+    if (!CryptCreateHash(hProvCurrent, CALG_GR3411, 0, 0, &hHash))
+      return MyHandleError("Ошибка в GetHashInBase64-CryptCreateHash", false);
+    while (got > 0) {
+      if (!CryptHashData(hHash, block.data(), static_cast<DWORD>(got), 0)) {
+        std::string err =
+            MyHandleError("Ошибка в GetHashInBase64-CryptHashData", false);
+        CryptDestroyHash(hHash);
+        return err;
+      }
+      got = ReadBlock(fd, block.data(), block.size());
+      if (got < 0) {
+        const int err = errno;
+        CryptDestroyHash(hHash);
+        return FileReadEnvelope(path, err);
+      }
+    }
+    hash = HashValueInBase64(hHash);
+    TavrixUtils::ODebug("HashFile: hashBase64=" + hash);
+  }
+  // An empty file gives an empty hash text and an empty hash file, without
+  // a certificate lookup.
   if (hash.find("<Error>") != std::string::npos) return hash;
-  content.clear();
-  content.shrink_to_fit();
 
   return SaveFile(path + ".hash", hash.data(), hash.size());
 }

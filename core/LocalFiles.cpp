@@ -228,6 +228,7 @@ std::string TavrixCtrl::GetFullTempFileName() {
                         toString(errno));
     return std::string();
   }
+  RememberTempFile(name, fd);
   close(fd);
   TavrixUtils::ODebug(std::string("GetFullTempFileName: ") + name);
   return name;
