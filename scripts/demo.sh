@@ -110,7 +110,9 @@ if [ "$stay" = auto ]; then
 fi
 [ "$stay" -eq 1 ] && opts+=(--interactive)
 echo
-echo "== the demo page in tavrix-browser (${DISPLAY:+display $DISPLAY}${DISPLAY:-Xvfb}) =="
+where=Xvfb
+[ -n "${DISPLAY:-}" ] && where="display $DISPLAY"
+echo "== the demo page in tavrix-browser ($where) =="
 echo "   $url"
 status=0
 "$prefix/bin/tavrix-browser" "${opts[@]}" "$url" 2>"$build/browser.log" | grep -v '^plugins:' || status=${PIPESTATUS[0]}
