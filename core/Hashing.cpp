@@ -182,6 +182,8 @@ std::string TavrixCtrl::HashFile(std::string path, const std::string& certName,
   std::string envelope;
   const int fd = OpenFileToRead(path, &envelope);
   if (fd < 0) return envelope;
+  // The ".hash" name may lead back to this very file.
+  NoteInputFile(fd);
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
