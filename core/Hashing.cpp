@@ -5,8 +5,10 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -73,6 +75,56 @@ void LogParserError(void*, xmlErrorPtr error) {
   while (!message.empty() && message.back() == '\n') message.pop_back();
   TavrixUtils::ODebug("CanonicalizeXml: parser line " + toString(error->line) +
                       ": " + message);
+}
+
+// The most attributes any one start tag of the text carries, counted as the
+// "=" signs outside quoted values; comments, CDATA sections, processing
+// instructions and declarations are skipped. One linear pass, so the check
+// costs nothing next to the parse it protects.
+size_t MostAttributesInOneTag(const std::string& xml) {
+  size_t most = 0;
+  const size_t n = xml.size();
+  auto skipPast = [&](size_t from, const char* end) {
+    const size_t at = xml.find(end, from);
+    return at == std::string::npos ? n : at + std::strlen(end);
+  };
+  for (size_t i = 0; i < n;) {
+    if (xml[i] != '<') {
+      ++i;
+      continue;
+    }
+    if (xml.compare(i, 4, "<!--") == 0) {
+      i = skipPast(i + 4, "-->");
+    } else if (xml.compare(i, 9, "<![CDATA[") == 0) {
+      i = skipPast(i + 9, "]]>");
+    } else if (xml.compare(i, 2, "<?") == 0) {
+      i = skipPast(i + 2, "?>");
+    } else {
+      // A start tag, an end tag or a declaration: up to its '>' outside
+      // quotes (a declaration's internal subset nests in brackets).
+      size_t count = 0, depth = 0;
+      char quote = 0;
+      for (++i; i < n; ++i) {
+        const char c = xml[i];
+        if (quote != 0) {
+          if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+          quote = c;
+        } else if (c == '[') {
+          ++depth;
+        } else if (c == ']' && depth > 0) {
+          --depth;
+        } else if (c == '=' && depth == 0) {
+          ++count;
+        } else if (c == '>' && depth == 0) {
+          ++i;
+          break;
+        }
+      }
+      most = std::max(most, count);
+    }
+  }
+  return most;
 }
 
 }  // namespace
@@ -237,6 +289,9 @@ std::string TavrixCtrl::HashFile(std::string path, const std::string& certName,
   return SaveFile(path + ".hash", hash.data(), hash.size());
 }
 
+const size_t TavrixCtrl::kMaxXmlBytes = 64u << 20;
+const size_t TavrixCtrl::kMaxXmlAttributes = 1000;
+
 std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
   TavrixUtils::ODebug("CanonicalizeXml: enter! xmldoc=" + LogText(xml));
 
@@ -281,7 +336,13 @@ std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
   // other user of libxml2 in the browser process.
   libXml->FxmlInitParser();
 
-  if (xml.size() > static_cast<size_t>(INT_MAX)) {
+  // libxml2's duplicate-attribute check and the canonical attribute sort
+  // grow with the square of one element's attributes (60,000 of them took
+  // 25 s on the browser's main thread), so such texts are refused unparsed.
+  if (xml.size() > kMaxXmlBytes ||
+      MostAttributesInOneTag(xml) > kMaxXmlAttributes) {
+    TavrixUtils::ODebug("CanonicalizeXml: document over the limits, size=" +
+                        toString(xml.size()));
     SetLastError(ERROR_INVALID_DATA);
     return MyHandleError("Некорректный xml документ.", false);
   }
