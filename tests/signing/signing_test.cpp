@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CadesF.h"
 #include "TavrixCtrl.h"
 #include "TmpCertArhive.h"
 #include "base64.h"
@@ -444,6 +445,33 @@ TEST(SigningHostile, HugeTextIsSignedWhole) {
   ASSERT_FALSE(IsEnvelope(r)) << r.substr(0, 300);
   Verified v = OpensslVerify(Unbase64(r), &big);
   EXPECT_TRUE(v.ok) << v.log;
+}
+
+}  // namespace
+
+namespace {
+
+// Which runtime answers depends on the run: none installed, or a stand-in
+// that loads but makes no message.
+TEST(SigningCades, RuntimeAndTimeStampAddressAreCheckedFirst) {
+  const std::string name = Name(TestPki::Get().Cert("user-gost2012_256"));
+  if (CadesF::FindCadesDll() != "1") {
+    for (int flags : {0x02, 0x06, 0x12, 0x0A, 0x22})
+      EXPECT_EQ(SignWith("data", name, flags, "TspUrl=http://127.0.0.1:1/")
+                    .rfind(kPrefix + "Не найдена библиотека cades.dll ", 0),
+                0u)
+          << flags;
+    return;
+  }
+  for (int flags : {0x02, 0x06, 0x0A, 0x22, 0x03})
+    EXPECT_EQ(SignWith("ZGF0YQ==", name, flags, "A=1\r\nTspUrl=")
+                  .rfind(kPrefix + "Адрес штампов времени пустой! ", 0),
+              0u)
+        << flags;
+  // Without a time stamp no address is needed: the runtime is asked.
+  EXPECT_EQ(SignWith("data", name, 0x12)
+                .rfind(kPrefix + "Ошибка в SignCades-CadesMsgOpenToEncode ", 0),
+            0u);
 }
 
 }  // namespace
