@@ -18,10 +18,24 @@ const char kTemplate[] = "/tmp/npX_XXXXXXXX";
 
 namespace {
 
+// Device and inode alone do not tell a file from one made later at the
+// same name: a freed inode number is soon given out again. The birth time
+// does, where the file system keeps one.
 struct Identity {
   dev_t dev;
   ino_t ino;
+  bool hasBirth;
+  struct statx_timestamp birth;
 };
+
+bool BirthOf(int fd, struct statx_timestamp* birth) {
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) != 0 ||
+      (sx.stx_mask & STATX_BTIME) == 0)
+    return false;
+  *birth = sx.stx_btime;
+  return true;
+}
 
 // Pruned of names that no longer hold our files once it grows past this,
 // so a page that downloads without ever signing cannot grow it without end.
@@ -78,7 +92,11 @@ Check Inspect(const std::string& path, const Identity& id, int* dirFd) {
     close(dir);
     return Check::kOther;
   }
-  if (st.st_dev != id.dev || st.st_ino != id.ino) {
+  struct statx_timestamp birth;
+  const bool sameBirth =
+      !id.hasBirth || (BirthOf(fd, &birth) && birth.tv_sec == id.birth.tv_sec &&
+                       birth.tv_nsec == id.birth.tv_nsec);
+  if (st.st_dev != id.dev || st.st_ino != id.ino || !sameBirth) {
     close(dir);
     return Check::kGone;
   }
@@ -116,7 +134,9 @@ void Remember(const std::string& path, int fd) {
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
   std::lock_guard<std::mutex> guard(Lock());
   if (Records().size() >= kPruneAbove) PruneLocked();
-  Records()[path] = Identity{st.st_dev, st.st_ino};
+  Identity id{st.st_dev, st.st_ino, false, {}};
+  id.hasBirth = BirthOf(fd, &id.birth);
+  Records()[path] = id;
 }
 
 int Create(std::string* name) {
