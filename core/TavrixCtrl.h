@@ -99,11 +99,6 @@ class TavrixCtrl {
   // write over it, whatever name leads there. LoadFile records its files;
   // readers of their own call this with their descriptor.
   void NoteInputFile(int fd);
-  // Largest XML document and most attributes that CanonicalizeXml accepts
-  // (libxml2's parse and canonical sort grow faster than linearly in the
-  // attributes of one element).
-  static const size_t kMaxXmlBytes;
-  static const size_t kMaxXmlAttributes;
 
   // ---- data signing
   std::string Sign(const std::string& text, const std::string& certName,
