@@ -77,12 +77,20 @@ void LogParserError(void*, xmlErrorPtr error) {
                       ": " + message);
 }
 
-// The most attributes any one start tag of the text carries, counted as the
-// "=" signs outside quoted values; comments, CDATA sections, processing
-// instructions and declarations are skipped. One linear pass, so the check
-// costs nothing next to the parse it protects.
-size_t MostAttributesInOneTag(const std::string& xml) {
-  size_t most = 0;
+// What the attributes of the text may cost the parser, in one linear pass:
+// the most attributes one start tag carries ("=" signs outside quoted
+// values), the default values an internal subset declares (quoted texts in
+// its declarations: an upper bound, since any element may be given all of
+// them) and the number of start tags. Comments, CDATA sections and
+// processing instructions are skipped.
+struct AttributeLoad {
+  size_t mostInOneTag = 0;
+  size_t declaredDefaults = 0;
+  size_t tags = 0;
+};
+
+AttributeLoad MeasureAttributes(const std::string& xml) {
+  AttributeLoad load;
   const size_t n = xml.size();
   auto skipPast = [&](size_t from, const char* end) {
     const size_t at = xml.find(end, from);
@@ -110,6 +118,7 @@ size_t MostAttributesInOneTag(const std::string& xml) {
           if (c == quote) quote = 0;
         } else if (c == '"' || c == '\'') {
           quote = c;
+          if (depth > 0) ++load.declaredDefaults;
         } else if (c == '[') {
           ++depth;
         } else if (c == ']' && depth > 0) {
@@ -121,10 +130,11 @@ size_t MostAttributesInOneTag(const std::string& xml) {
           break;
         }
       }
-      most = std::max(most, count);
+      load.mostInOneTag = std::max(load.mostInOneTag, count);
+      ++load.tags;
     }
   }
-  return most;
+  return load;
 }
 
 }  // namespace
@@ -339,8 +349,15 @@ std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
   // libxml2's duplicate-attribute check and the canonical attribute sort
   // grow with the square of one element's attributes (60,000 of them took
   // 25 s on the browser's main thread), so such texts are refused unparsed.
-  if (xml.size() > kMaxXmlBytes ||
-      MostAttributesInOneTag(xml) > kMaxXmlAttributes) {
+  // Defaults declared once are added to every element they name, so a small
+  // text can make millions of attributes: their total is bounded as well.
+  const AttributeLoad load = MeasureAttributes(xml);
+  const size_t perElement = load.mostInOneTag + load.declaredDefaults;
+  const bool tooMany = perElement > kMaxXmlAttributes ||
+                       (load.declaredDefaults > 0 &&
+                        load.tags > kMaxXmlAttributes * kMaxXmlAttributes /
+                                        load.declaredDefaults);
+  if (xml.size() > kMaxXmlBytes || tooMany) {
     TavrixUtils::ODebug("CanonicalizeXml: document over the limits, size=" +
                         toString(xml.size()));
     SetLastError(ERROR_INVALID_DATA);

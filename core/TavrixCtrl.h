@@ -88,6 +88,12 @@ class TavrixCtrl {
   std::string GetHashInBase64(unsigned int algId, unsigned char* data,
                               unsigned int len);
   std::string CanonicalizeXml(std::string xml);
+  // Largest XML text, and most attributes one element may end up with
+  // (its own plus the defaults an internal subset may give it), that
+  // CanonicalizeXml accepts: libxml2's parse and canonical sort grow faster
+  // than linearly in the attributes of one element.
+  static const size_t kMaxXmlBytes;
+  static const size_t kMaxXmlAttributes;
 
   // ---- page-given paths and addresses
   // Empty when a text from the page may be used as a path or a URL;

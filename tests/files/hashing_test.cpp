@@ -211,6 +211,16 @@ TEST(CanonicalizeXml, ElementsWithTooManyAttributesAreRefusedUnparsed) {
       xml += " a" + std::to_string(i) + "=\"v=w\"";
     return xml + ">";
   };
+  // Defaults from the internal subset multiply over every element.
+  std::string defaults = "<!DOCTYPE r [<!ATTLIST e";
+  for (int i = 0; i < 1024; ++i)
+    defaults += " d" + std::to_string(i) + " CDATA \"x\"";
+  defaults += ">]><r>";
+  for (int i = 0; i < 2000; ++i) defaults += "<e/>";
+  defaults += "</r>";
+  EXPECT_EQ(TavrixCtrl().CanonicalizeXml(defaults).rfind(
+                kPrefix + "Некорректный xml документ. ", 0),
+            0u);
   const std::string many = element(60000) + "</r>";
   const std::string fine = element(TavrixCtrl::kMaxXmlAttributes) + "<!--" +
                            std::string(5000, '=') + "-->" +
