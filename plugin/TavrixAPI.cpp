@@ -43,6 +43,8 @@ TavrixAPI::TavrixAPI(const std::shared_ptr<Tavrix>& plugin,
   using FB::make_property;
   registerMethod("echo", make_method(this, &TavrixAPI::echo));
   registerMethod("testEvent", make_method(this, &TavrixAPI::testEvent));
+  registerMethod("Sign", make_method(this, &TavrixAPI::Sign));
+  registerMethod("SignFileWeb", make_method(this, &TavrixAPI::SignFileWeb));
   registerMethod("SelectCertificate",
                  make_method(this, &TavrixAPI::SelectCertificate));
   registerMethod("GetVersion", make_method(this, &TavrixAPI::GetVersion));
@@ -76,6 +78,27 @@ void TavrixAPI::testEvent() { FireEvent("ontest", FB::VariantList()); }
 
 void TavrixAPI::CreateCertArchive() {
   if (!archive) archive = std::make_unique<TmpCertArhive>();
+}
+
+std::string TavrixAPI::Sign(const std::string& text,
+                            const std::string& certName, long flags,
+                            const std::string& params) {
+  CreateCertArchive();
+  return Guarded([&] { return std::make_unique<TavrixCtrl>(*archive, params); },
+                 [&](TavrixCtrl& c) {
+                   return c.Sign(text, certName, static_cast<int>(flags));
+                 });
+}
+
+std::string TavrixAPI::SignFileWeb(const std::string& path,
+                                   const std::string& certName, long flags,
+                                   const std::string& params) {
+  CreateCertArchive();
+  return Guarded([&] { return std::make_unique<TavrixCtrl>(*archive, params); },
+                 [&](TavrixCtrl& c) {
+                   return c.SignFileWeb(path, certName,
+                                        static_cast<int>(flags));
+                 });
 }
 
 std::string TavrixAPI::SelectCertificate(const std::string& name,

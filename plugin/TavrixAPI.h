@@ -28,6 +28,10 @@ class TavrixAPI : public FB::JSAPIAuto {
   // ---- published members
   FB::variant echo(const FB::variant& msg);
   void testEvent();
+  std::string Sign(const std::string& text, const std::string& certName,
+                   long flags, const std::string& params);
+  std::string SignFileWeb(const std::string& path, const std::string& certName,
+                          long flags, const std::string& params);
   std::string SelectCertificate(const std::string& name,
                                 const std::string& params);
   std::string GetVersion();

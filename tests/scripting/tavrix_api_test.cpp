@@ -185,3 +185,77 @@ TEST(TavrixAPI, FileListingDownloadAndRuntimeMembersEndToEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Decode(const std::string& b64) {
+  std::string out(base64::GetLengthToDecode(b64.size()), '\0');
+  size_t n = 0;
+  base64::decoding(b64.data(), b64.size(), &out[0], &n);
+  out.resize(n);
+  return out;
+}
+
+// OpenSSL's verdict on a detached CMS signature of `content`.
+bool OpensslVerifies(const std::string& sigB64, const std::string& content) {
+  tavrix_test::TempDir dir;
+  files_test::WriteAll(dir.File("sig.der"), Decode(sigB64));
+  files_test::WriteAll(dir.File("content"), content);
+  auto r = tavrix_test::RunCommand(
+      "openssl cms -verify -engine gost -binary -inform DER -noverify -in " +
+      tavrix_test::ShellQuote(dir.File("sig.der")) + " -content " +
+      tavrix_test::ShellQuote(dir.File("content")) + " -out /dev/null 2>&1");
+  return r.exitCode == 0 &&
+         r.output.find("Verification successful") != std::string::npos;
+}
+
+TEST(TavrixAPI, SignReusesTheCachedKeyUntilDeleteArchive) {
+  auto api = NewApi();
+  const std::string text = "Подписываемый текст";
+  capi_spy::Reset();
+  EXPECT_EQ(ScriptErrorOf([&] {
+              api->Invoke("Sign", {text, kSubject, 0});
+            }),
+            "Error: Argument 4is not optional.");
+  EXPECT_EQ(capi_spy::AcquireCount(), 0);
+  EXPECT_EQ(api->Archive(), nullptr);
+
+  for (int i = 0; i < 2; ++i) {
+    std::string sig = Str(api->Invoke("Sign", {text, kSubject, "0", ""}));
+    ASSERT_EQ(sig.find("<Error>"), std::string::npos) << sig;
+    EXPECT_TRUE(OpensslVerifies(sig, text));
+  }
+  EXPECT_EQ(capi_spy::AcquireCount(), 1);
+  ASSERT_NE(api->Archive(), nullptr);
+  EXPECT_EQ(api->Archive()->Size(), 1u);
+
+  api->Invoke("DeleteArchive", {});
+  EXPECT_EQ(api->Archive(), nullptr);
+  std::string sig = Str(api->Invoke("Sign", {text, kSubject, 0.0, ""}));
+  EXPECT_TRUE(OpensslVerifies(sig, text));
+  EXPECT_EQ(capi_spy::AcquireCount(), 2);
+  // Each object has its own cache.
+  auto other = NewApi();
+  other->Invoke("Sign", {text, kSubject, 0, ""});
+  EXPECT_EQ(capi_spy::AcquireCount(), 3);
+}
+
+TEST(TavrixAPI, SignFileWebSignsADownloadedFileAndRemovesIt) {
+  auto api = NewApi();
+  tavrix_test::TempDir dir;
+  std::string content;
+  for (int i = 0; i < 5000; ++i) content += static_cast<char>(i * 7 % 256);
+  files_test::WriteAll(dir.File("big.bin"), content);
+  files_test::HttpServer server(dir.path());
+  std::string local =
+      Str(api->Invoke("DownloadFile", {server.url("/big.bin")}));
+  ASSERT_EQ(local.rfind("/tmp/npX_", 0), 0u) << local;
+  std::string sig =
+      Str(api->Invoke("SignFileWeb", {local, kSubject, false, ""}));
+  ASSERT_EQ(sig.find("<Error>"), std::string::npos) << sig;
+  EXPECT_TRUE(OpensslVerifies(sig, content));
+  EXPECT_FALSE(files_test::Exists(local));
+  EXPECT_NE(api->Archive(), nullptr);
+}
+
+}  // namespace
