@@ -125,8 +125,8 @@ class TavrixCtrl {
   std::string ProcessMessage(HCRYPTMSG hMsg, std::istream& dataStream);
   // Blocks fed to the message and to file hashes, and the largest result a
   // page can receive as one string (the browser's string length is 32-bit).
-  static const size_t kFileBlockSize = 0x100000;
-  static const uint64_t kMaxResultLength = 0xFFFFFFFEull;
+  static constexpr size_t kFileBlockSize = 0x100000;
+  static constexpr uint64_t kMaxResultLength = 0xFFFFFFFEull;
   // Opens a local file for reading in blocks: a regular file only, never
   // through a link in the temporary namespace. Returns the descriptor, or
   // -1 with the "Error open file" envelope in *envelope.
