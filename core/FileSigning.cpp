@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "CadesF.h"
+#include "SignerSetup.h"
 #include "TavrixCtrl.h"
 #include "TavrixUtils.h"
 #include "TempFiles.h"
@@ -52,40 +53,6 @@ const uint64_t kAttachedOverhead = 1 << 20;
 // Read back and encoded in whole lines: 57 bytes make one 76-character line,
 // so the pieces join with a line break between them.
 const size_t kEncodeChunk = 57 * 16384;
-
-// The runtime's encode structure as far as this call fills it; the header
-// keeps it opaque, so its x86-64 layout is fixed here and the rest is zero.
-struct CadesEncodeInfo {
-  DWORD dwSize;
-  PCMSG_SIGNED_ENCODE_INFO pSignedEncodeInfo;
-  void* reserved[4];
-};
-static_assert(sizeof(CadesEncodeInfo) == 48, "runtime expects 48 bytes");
-
-DWORD WinErrorFromErrno(int err, DWORD fallback) {
-  switch (err) {
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case ELOOP:
-    case EISDIR:
-      return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case ENAMETOOLONG:
-      return ERROR_BAD_PATHNAME;
-    case ENOSPC:
-    case EDQUOT:
-      return kErrorDiskFull;
-    case EFBIG:
-      return kErrorFileTooLarge;
-    default:
-      return fallback;
-  }
-}
 
 // Length of the base64 text of n bytes in 76-character lines joined by
 // CR LF.
@@ -145,7 +112,7 @@ BOOL WINAPI StreamOutputCallback(const void* pvArg, BYTE* pbData, DWORD cbData,
     return TRUE;
   }
   // The reason (a full file system, say) goes to the update that fails.
-  SetLastError(WinErrorFromErrno(errno, ERROR_WRITE_FAULT));
+  SetLastError(tavrix_ctrl::WinErrorFromErrno(errno, ERROR_WRITE_FAULT));
   TavrixUtils::ODebug("StreamOutputCallback: returned false.");
   return FALSE;
 }
@@ -155,7 +122,7 @@ void TavrixCtrl::RememberTempFile(const std::string& path, int fd) {
 }
 
 std::string TavrixCtrl::FileReadEnvelope(const std::string& path, int err) {
-  SetLastError(WinErrorFromErrno(err, ERROR_READ_FAULT));
+  SetLastError(tavrix_ctrl::WinErrorFromErrno(err, ERROR_READ_FAULT));
   return std::string(kErrorPrefix) + "Error open file " +
          toString(GetLastError()) + path + "</Error>";
 }
@@ -258,36 +225,23 @@ std::string TavrixCtrl::SignStream(std::string path, std::string certName,
   std::string r = FindHashAlgoritmByProvider(hashInfo);
   if (r.find("<Error>") != std::string::npos) return r;
 
-  CMSG_SIGNER_ENCODE_INFO signer;
-  std::memset(&signer, 0, sizeof signer);
-  signer.cbSize = offsetof(CMSG_SIGNER_ENCODE_INFO, SignerId);
-  signer.pCertInfo = pCertContextCurrent->pCertInfo;
-  signer.hCryptProv = hProvCurrent;
-  signer.dwKeySpec = dwKeySpec;
-  signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(hashInfo->pszOID);
-  CERT_BLOB cert;
-  cert.cbData = pCertContextCurrent->cbCertEncoded;
-  cert.pbData = pCertContextCurrent->pbCertEncoded;
-  CMSG_SIGNED_ENCODE_INFO signedInfo;
-  std::memset(&signedInfo, 0, sizeof signedInfo);
-  signedInfo.cbSize = sizeof signedInfo;
-  signedInfo.cSigners = 1;
-  signedInfo.rgSigners = &signer;
-  signedInfo.cCertEncoded = 1;
-  signedInfo.rgCertEncoded = &cert;
+  tavrix_ctrl::SignedEncodeInfo encode(
+      pCertContextCurrent, hProvCurrent, dwKeySpec, hashInfo->pszOID,
+      offsetof(CMSG_SIGNER_ENCODE_INFO, SignerId));
+  CMSG_SIGNED_ENCODE_INFO& signedInfo = encode.info;
 
   // Created exclusively with mode 0600 from the template, then unnamed at
   // once.
   std::string outName;
   const int outFd = TempFiles::Create(&outName);
   if (outFd < 0) {
-    SetLastError(WinErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+    SetLastError(tavrix_ctrl::WinErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     return MyHandleError("Ошибка в SignStream-CreateFile", false);
   }
   FILE* out = nullptr;
   if (!TempFiles::RemoveIfOurs(outName) ||
       (out = fdopen(outFd, "w+b")) == nullptr) {
-    SetLastError(WinErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+    SetLastError(tavrix_ctrl::WinErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     std::string err = MyHandleError("Ошибка в SignStream-CreateFile", false);
     close(outFd);
     TempFiles::RemoveIfOurs(outName);
@@ -314,7 +268,7 @@ std::string TavrixCtrl::SignStream(std::string path, std::string certName,
   streamInfo.pvArg = out;
 
   HCRYPTMSG msg = nullptr;
-  CadesEncodeInfo cadesInfo;
+  tavrix_ctrl::CadesEncodeInfo cadesInfo;
   if (cadesMode) {
     std::memset(&cadesInfo, 0, sizeof cadesInfo);
     cadesInfo.dwSize = sizeof cadesInfo;
@@ -336,7 +290,7 @@ std::string TavrixCtrl::SignStream(std::string path, std::string certName,
 
   std::string signature;
   if (!ReadBackBase64(fileno(out), &signature)) {
-    SetLastError(WinErrorFromErrno(errno, ERROR_READ_FAULT));
+    SetLastError(tavrix_ctrl::WinErrorFromErrno(errno, ERROR_READ_FAULT));
     return MyHandleError("Ошибка в SignStream-ReadFile", false);
   }
   if (signature.size() > kMaxResultLength) {

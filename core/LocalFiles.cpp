@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "SignerSetup.h"
 #include "TavrixCtrl.h"
 #include "TavrixUtils.h"
 #include "base64.h"
@@ -32,33 +33,6 @@ namespace {
 
 const char kErrorPrefix[] = "<?xml version='1.0' encoding='utf-8'?><Error>";
 const char kTempTemplate[] = "/tmp/npX_XXXXXXXX";
-
-// The envelopes carry the provider's last error; a failed file call leaves
-// its reason in errno only, so it is translated into the nearest Windows
-// code first and the page gets a meaningful number.
-DWORD WinErrorFromErrno(int err, DWORD fallback) {
-  switch (err) {
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case ELOOP:
-    case EISDIR:
-    case EROFS:
-    case ETXTBSY:
-      return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case ENAMETOOLONG:
-      return ERROR_BAD_PATHNAME;
-    case EEXIST:
-      return ERROR_FILE_EXISTS;
-    default:
-      return fallback;
-  }
-}
 
 std::string FileEnvelope(const char* what, const std::string& path) {
   return std::string(kErrorPrefix) + what + toString(GetLastError()) + path +
@@ -142,7 +116,7 @@ std::string TavrixCtrl::LoadFile(std::string path, bool detectBase64) {
   path = NormalizeFileNamePath(path);
 
   auto fail = [&](int err) {
-    SetLastError(WinErrorFromErrno(err, ERROR_READ_FAULT));
+    SetLastError(tavrix_ctrl::WinErrorFromErrno(err, ERROR_READ_FAULT));
     std::string envelope = FileEnvelope("Error open file ", path);
     TavrixUtils::ODebug("LoadFile:" + envelope);
     return envelope;
@@ -202,7 +176,7 @@ std::string TavrixCtrl::SaveFile(std::string path, const char* content,
   path = NormalizeFileNamePath(path);
 
   auto fail = [&](const char* what, int err, DWORD fallback) {
-    SetLastError(WinErrorFromErrno(err, fallback));
+    SetLastError(tavrix_ctrl::WinErrorFromErrno(err, fallback));
     std::string envelope = FileEnvelope(what, path);
     TavrixUtils::ODebug("SaveFile: " + envelope);
     return envelope;
@@ -272,7 +246,7 @@ std::string TavrixCtrl::GetFullTempFileName() {
   std::memcpy(name, kTempTemplate, sizeof(kTempTemplate));
   int fd = mkostemp(name, O_CLOEXEC);
   if (fd < 0) {
-    SetLastError(WinErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+    SetLastError(tavrix_ctrl::WinErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     TavrixUtils::ODebug("GetFullTempFileName: no name, errno=" +
                         toString(errno));
     return std::string();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CadesF.h"
+#include "SignerSetup.h"
 #include "TavrixCtrl.h"
 #include "TavrixUtils.h"
 #include "base64.h"
@@ -17,12 +18,6 @@ const DWORD kCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // The runtime's parameter structures, as far as the signing call fills
 // them; the header keeps them opaque, so their x86-64 layout is fixed here
 // and every field not named stays zero.
-struct CadesEncodeInfo {
-  DWORD dwSize;
-  PCMSG_SIGNED_ENCODE_INFO pSignedEncodeInfo;
-  void* reserved[4];
-};
-static_assert(sizeof(CadesEncodeInfo) == 48, "runtime expects 48 bytes");
 
 struct CadesServiceConnectionPara {
   DWORD dwSize;
@@ -70,27 +65,12 @@ std::string TavrixCtrl::SignCades(const std::vector<unsigned char>& data,
   std::string r = FindHashAlgoritmByProvider(hashInfo);
   if (r.find("<Error>") != std::string::npos) return r;
 
-  CMSG_SIGNER_ENCODE_INFO signer;
-  std::memset(&signer, 0, sizeof signer);
-  signer.cbSize = sizeof signer;
-  signer.pCertInfo = pCertContextCurrent->pCertInfo;
-  signer.hCryptProv = hProvCurrent;
-  signer.dwKeySpec = dwKeySpec;
-  signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(hashInfo->pszOID);
+  tavrix_ctrl::SignedEncodeInfo encode(pCertContextCurrent, hProvCurrent,
+                                       dwKeySpec, hashInfo->pszOID,
+                                       sizeof(CMSG_SIGNER_ENCODE_INFO));
+  CMSG_SIGNED_ENCODE_INFO& signedInfo = encode.info;
 
-  CERT_BLOB cert;
-  cert.cbData = pCertContextCurrent->cbCertEncoded;
-  cert.pbData = pCertContextCurrent->pbCertEncoded;
-
-  CMSG_SIGNED_ENCODE_INFO signedInfo;
-  std::memset(&signedInfo, 0, sizeof signedInfo);
-  signedInfo.cbSize = sizeof signedInfo;
-  signedInfo.cSigners = 1;
-  signedInfo.rgSigners = &signer;
-  signedInfo.cCertEncoded = 1;
-  signedInfo.rgCertEncoded = &cert;
-
-  CadesEncodeInfo encodeInfo;
+  tavrix_ctrl::CadesEncodeInfo encodeInfo;
   std::memset(&encodeInfo, 0, sizeof encodeInfo);
   encodeInfo.dwSize = kEncodeInfoSize;
   encodeInfo.pSignedEncodeInfo = &signedInfo;

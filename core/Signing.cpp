@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CadesF.h"
+#include "SignerSetup.h"
 #include "TavrixCtrl.h"
 #include "TavrixUtils.h"
 #include "base64.h"
@@ -231,25 +232,10 @@ std::string TavrixCtrl::SignCrypt(const std::vector<unsigned char>& data) {
   std::string r = FindHashAlgoritmByProvider(hashInfo);
   if (r.find("<Error>") != std::string::npos) return r;
 
-  CMSG_SIGNER_ENCODE_INFO signer;
-  std::memset(&signer, 0, sizeof signer);
-  signer.cbSize = sizeof signer;
-  signer.pCertInfo = pCertContextCurrent->pCertInfo;
-  signer.hCryptProv = hProvCurrent;
-  signer.dwKeySpec = dwKeySpec;
-  signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(hashInfo->pszOID);
-
-  CERT_BLOB cert;
-  cert.cbData = pCertContextCurrent->cbCertEncoded;
-  cert.pbData = pCertContextCurrent->pbCertEncoded;
-
-  CMSG_SIGNED_ENCODE_INFO info;
-  std::memset(&info, 0, sizeof info);
-  info.cbSize = sizeof info;
-  info.cSigners = 1;
-  info.rgSigners = &signer;
-  info.cCertEncoded = 1;
-  info.rgCertEncoded = &cert;
+  tavrix_ctrl::SignedEncodeInfo encode(pCertContextCurrent, hProvCurrent,
+                                       dwKeySpec, hashInfo->pszOID,
+                                       sizeof(CMSG_SIGNER_ENCODE_INFO));
+  CMSG_SIGNED_ENCODE_INFO& info = encode.info;
 
   HCRYPTMSG msg =
       CryptMsgOpenToEncode(kCertEncoding, dwMsgFlags | kMsgProviderFlag,
