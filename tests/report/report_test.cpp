@@ -275,11 +275,10 @@ TEST(SignerReport, RealMessages) {
     EXPECT_EQ(Count(html, "<!--Status-->"), 1u);
     EXPECT_EQ(Count(html, "<!--SignerInfo-->"), 0u);
     EXPECT_EQ(html.substr(html.size() - 15), "</table></html>");
-    EXPECT_NE(
-        html.find(
-            "<!--Status-->" + Row("Версия", "1") +
-            Row("Издатель", "").substr(0, Row("Издатель", "").size() - 10)),
-        std::string::npos);
+    EXPECT_NE(html.find("<!--Status-->" + Row("Версия", "1") +
+                        Row("Издатель", PrintTemplate::GetCertName(
+                                            &cert.ctx->pCertInfo->Issuer))),
+              std::string::npos);
     EXPECT_NE(html.find(Row("Серийный номер", pc.serialHex)),
               std::string::npos);
     EXPECT_NE(html.find(Row("Алгоритм хэширования",
@@ -301,8 +300,6 @@ TEST(SignerReport, RealMessages) {
         AttrRow(Named("1.2.840.113549.1.9.5"), "") +
         AttrRow(Named("1.2.840.113549.1.9.4"), "");
     EXPECT_NE(html.find(certPart), std::string::npos) << html;
-    EXPECT_NE(html.find("Сертификат подписи"), std::string::npos);
-    EXPECT_NE(html.find("<p>Алгоритм подписи: "), std::string::npos);
 
     EXPECT_EQ(html.find("]]>"), std::string::npos);
     EXPECT_EQ(html.find("<script>"), std::string::npos);
