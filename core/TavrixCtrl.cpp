@@ -28,6 +28,8 @@ TavrixCtrl::TavrixCtrl(TmpCertArhive& certArch, std::string params)
 }
 
 TavrixCtrl::~TavrixCtrl() {
+  CloseVerifiedMessage();
+  ReleaseVerifiedCert();
   ReleaseLookup();
   delete cades;
   cades = nullptr;

@@ -141,6 +141,26 @@ class TavrixCtrl {
   // The value of a finished hash in base64 on one line; destroys the hash.
   std::string HashValueInBase64(HCRYPTHASH hHash);
 
+  // ---- signature verification and chain trust
+  std::string Verify(const std::string& data, const std::string& signature,
+                     const std::string& params, int& nested);
+  std::string VerifyFile(const std::string& PathData, std::string PathSignature,
+                         const std::string& params, int& nested);
+  std::string ExtractSignedMessage(const std::string& data,
+                                   const std::string& signature, int& nested,
+                                   bool& attached);
+  std::string VerifyCrypt(bool& isValid, bool& isMathValid, bool attached);
+  std::string VerifyCades(void* hMsg, bool& isValid);
+  // The certificate that signer 0 names (issuer and serial, or key
+  // identifier), from the message's certificates or the user's stores.
+  bool GetCetrificateFromMessage(void* hMsg, const CERT_CONTEXT** ppCert);
+  std::string VerifyTrust(const CERT_CONTEXT* pSignerCert, bool CheckRevocation,
+                          bool& isValid);
+  // The signature file's bytes as they stand; empty, or the Error envelope.
+  std::string LoadSignatureFile(const std::string& path, std::string& bytes);
+  // Where VerifyFile writes an attached signature's content.
+  static std::string ExtractedContentPath(const std::string& signaturePath);
+
   // Members, in the order the controller's design fixes.
   std::string contentBase64;
   std::string signerCertXml;
@@ -165,6 +185,17 @@ class TavrixCtrl {
   // cache does not own; called when the controller ends.
   void ReleaseLookup();
   PCCERT_CONTEXT lookupOwnedCert = nullptr;
+  // Verification's signer certificate and message, released when the
+  // controller ends or the next verification starts.
+  void ReleaseVerifiedCert();
+  void CloseVerifiedMessage();
+  bool verifiedCertOwned = false;
+  // The message being verified: signatureBytes, or the caller's own raw
+  // bytes, which outlive the call.
+  const BYTE* signatureView = nullptr;
+  size_t signatureViewSize = 0;
+  // VerifyFile's signature bytes; dropped once the message is open.
+  std::string fileSignature;
   HCRYPTPROV lookupOwnedProv = 0;
 
   // Device and inode of the files this call read (NoteInputFile).

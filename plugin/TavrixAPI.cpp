@@ -141,6 +141,30 @@ std::string TavrixAPI::HashFile(const std::string& path,
   });
 }
 
+std::string TavrixAPI::Verify(const std::string& data,
+                              const std::string& signature,
+                              const std::string& params,
+                              std::string& nested) const {
+  int flag = 0;
+  std::string result = Guarded(DefaultCtrl, [&](TavrixCtrl& c) {
+    return c.Verify(data, signature, params, flag);
+  });
+  nested = flag == 1 ? "1" : "0";
+  return result;
+}
+
+std::string TavrixAPI::VerifyFile(const std::string& pathData,
+                                  const std::string& pathSignature,
+                                  const std::string& params,
+                                  std::string& nested) const {
+  int flag = 0;
+  std::string result = Guarded(DefaultCtrl, [&](TavrixCtrl& c) {
+    return c.VerifyFile(pathData, pathSignature, params, flag);
+  });
+  nested = flag == 1 ? "1" : "0";
+  return result;
+}
+
 std::string TavrixAPI::get_testString() { return testString; }
 
 void TavrixAPI::set_testString(const std::string& value) { testString = value; }

@@ -48,6 +48,13 @@ class TavrixAPI : public FB::JSAPIAuto {
 
   // ---- not published to pages
   void CreateCertArchive();
+  // Signature verification; `nested` becomes "1" when the signed content is
+  // itself a signed message, else "0".
+  std::string Verify(const std::string& data, const std::string& signature,
+                     const std::string& params, std::string& nested) const;
+  std::string VerifyFile(const std::string& pathData,
+                         const std::string& pathSignature,
+                         const std::string& params, std::string& nested) const;
   // The cache of this object, null before the first signing call.
   const TmpCertArhive* Archive() const { return archive.get(); }
 

@@ -78,6 +78,17 @@ std::string encoding(const char* data, size_t len, bool split) {
   return result;
 }
 
+namespace {
+// decodeChar for every byte, looked up once: decoding a message of a
+// hundred megabytes calls it for each of its characters.
+struct DecodeTable {
+  char value[256];
+  DecodeTable() {
+    for (int c = 0; c < 256; ++c) value[c] = decodeChar(static_cast<char>(c));
+  }
+};
+}  // namespace
+
 bool decoding(const char* text, size_t len, char* out, size_t* outLen) {
   // Without a buffer only the count is reported.
   size_t written = 0;
@@ -85,10 +96,11 @@ bool decoding(const char* text, size_t len, char* out, size_t* outLen) {
     if (out != nullptr) out[written] = static_cast<char>(byte & 0xFF);
     ++written;
   };
+  static const DecodeTable kDecode;
   unsigned int group = 0;
   int count = 0;
   for (size_t i = 0; text != nullptr && i < len; ++i) {
-    const char v = decodeChar(text[i]);
+    const char v = kDecode.value[static_cast<unsigned char>(text[i])];
     if (v == 64) continue;
     group = (group << 6) | static_cast<unsigned char>(v);
     if (++count == 4) {

@@ -1,9 +1,10 @@
 // A CAdES runtime for tests. Built in two forms: complete, and (with
 // FAKE_CADES_PARTIAL) without CadesMsgEnhanceSignature and
-// CadesFormatMessage. Only the message call does anything.
+// CadesFormatMessage. Only the message and verification calls do anything.
 #include <capi/cades.h>
 #include <capi/capi.h>
 
+#include <cstdlib>
 #include <cstring>
 
 // The one code this runtime has a text for.
@@ -11,18 +12,40 @@
 
 extern "C" {
 
+// With FAKE_CADES_VERIFY_STATUS set, every message is of the asked type and
+// verifies with that status; "fail" makes the verification call itself fail.
+struct FakeVerificationInfo {
+  DWORD dwSize;
+  DWORD dwStatus;
+};
+
 BOOL WINAPI CadesMsgIsType(HCRYPTMSG, DWORD, DWORD, BOOL* pbResult) {
   if (pbResult) *pbResult = FALSE;
+  if (std::getenv("FAKE_CADES_VERIFY_STATUS") != nullptr) {
+    if (pbResult) *pbResult = TRUE;
+    return TRUE;
+  }
   SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
   return FALSE;
 }
 
-BOOL WINAPI CadesFreeVerificationInfo(PCADES_VERIFICATION_INFO) { return TRUE; }
+BOOL WINAPI CadesFreeVerificationInfo(PCADES_VERIFICATION_INFO info) {
+  delete reinterpret_cast<FakeVerificationInfo*>(info);
+  return TRUE;
+}
 
 BOOL WINAPI CadesMsgVerifySignature(HCRYPTMSG, DWORD, PCADES_VERIFICATION_PARA,
-                                    PCADES_VERIFICATION_INFO*) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return FALSE;
+                                    PCADES_VERIFICATION_INFO* ppInfo) {
+  const char* status = std::getenv("FAKE_CADES_VERIFY_STATUS");
+  if (status == nullptr || std::strcmp(status, "fail") == 0 ||
+      ppInfo == nullptr) {
+    SetLastError(status ? NTE_BAD_SIGNATURE : ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+  }
+  auto* info = new FakeVerificationInfo{sizeof(FakeVerificationInfo),
+                                        static_cast<DWORD>(std::atoi(status))};
+  *ppInfo = reinterpret_cast<PCADES_VERIFICATION_INFO>(info);
+  return TRUE;
 }
 
 HCRYPTMSG WINAPI CadesMsgOpenToEncode(DWORD, DWORD, PCADES_ENCODE_INFO, LPSTR,
