@@ -1,25 +1,22 @@
 #include <capi/cades.h>
 #include <capi/capi.h>
 #include <capi/gost.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "cades_peers.h"
 #include "test_support.h"
 
 namespace {
 
+using tavrix_test::CadesPeers;
 using tavrix_test::PkiCert;
 using tavrix_test::RunCommand;
 using tavrix_test::ShellQuote;
@@ -28,147 +25,6 @@ using Bytes = std::vector<uint8_t>;
 
 const DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 const char* const kKeyTypes[] = {"gost2001", "gost2012_256", "gost2012_512"};
-
-// A helper process whose first stdout line is read back (its port); closing
-// its stdin or SIGTERM stops it.
-class Peer {
- public:
-  Peer(const std::vector<std::string>& argv, const std::string& cwd = "",
-       const std::string& openssl_conf = "") {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) abort();
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      close(in[1]);
-      close(out[0]);
-      if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-      if (!openssl_conf.empty())
-        setenv("OPENSSL_CONF", openssl_conf.c_str(), 1);
-      std::vector<char*> args;
-      for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    FILE* f = fdopen(out[0], "r");
-    char line[64] = {0};
-    if (!f || !fgets(line, sizeof line, f))
-      ADD_FAILURE() << argv[1] << " did not start";
-    port = std::atoi(line);
-    out_ = f;
-  }
-  ~Peer() {
-    close(stdin_);
-    kill(pid_, SIGTERM);
-    int st;
-    waitpid(pid_, &st, 0);
-    if (out_) fclose(out_);
-  }
-  int port = 0;
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  FILE* out_ = nullptr;
-};
-
-std::string Url(int port, const std::string& path = "") {
-  return "http://127.0.0.1:" + std::to_string(port) + "/" + path;
-}
-
-// The test PKI with time-stamp certificates, a chain whose certificates name
-// their revocation sources (xl-inter: a CRL of root-gost2012_256; xl-<kt>:
-// xl-inter's OCSP responder), and the peers that serve them.
-class Env {
- public:
-  static Env& Get() {
-    static Env env;
-    return env;
-  }
-  TestPki& pki = TestPki::Get();
-  std::string conf, caFile;
-  std::unique_ptr<Peer> tsa, httpd, ocsp;
-
-  std::string Tsa(const std::string& path = "") const {
-    return Url(tsa->port, path);
-  }
-  const PkiCert& Signer(const std::string& kt) const {
-    return pki.Cert("xl-" + kt);
-  }
-
- private:
-  Env() {
-    const std::string dir = pki.dir();
-    const std::string support = TEST_SUPPORT_DIR;
-    if (RunCommand("sh " + ShellQuote(support + "/make-pki.sh") + " --tsa " +
-                   ShellQuote(dir) + " 2>&1")
-            .exitCode != 0)
-      abort();
-    conf = dir + "/gost.cnf";
-    std::ofstream(conf) << "openssl_conf = openssl_init\n[openssl_init]\n"
-                           "engines = e\n[e]\ngost = g\n[g]\nengine_id = gost\n"
-                           "default_algorithms = ALL\n";
-    RunCommand("mkdir -p " + ShellQuote(dir + "/www"));
-    tsa = std::make_unique<Peer>(
-        std::vector<std::string>{"python3", support + "/tsa.py", "--dir", dir});
-    httpd = std::make_unique<Peer>(std::vector<std::string>{
-        "python3", support + "/httpd.py", "--dir", dir + "/www"});
-    ocsp = std::make_unique<Peer>(
-        std::vector<std::string>{
-            "python3", support + "/ocsp_front.py", "--port", "0", "--",
-            "-index", "ocsp-index.txt", "-CA", "xl-inter.pem", "-rsigner",
-            "xl-inter.pem", "-rkey", "xl-inter.key", "-nmin", "5"},
-        dir, conf);
-    const long kDay = 86400;
-    const PkiCert& inter = pki.MakeCert(
-        "xl-inter", "gost2012_256", "/CN=Long-term Intermediate", -kDay,
-        365 * kDay, "root-gost2012_256",
-        "basicConstraints = critical,CA:TRUE\n"
-        "keyUsage = critical,keyCertSign,cRLSign,digitalSignature\n"
-        "subjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n"
-        "crlDistributionPoints = URI:" +
-            Url(httpd->port, "root.crl"));
-    std::ofstream index(dir + "/ocsp-index.txt");
-    for (const char* kt : kKeyTypes) {
-      const PkiCert& c = pki.MakeCert(
-          std::string("xl-") + kt, kt, std::string("/CN=Подписант ") + kt,
-          -kDay, 300 * kDay, "xl-inter",
-          "basicConstraints = CA:FALSE\n"
-          "keyUsage = critical,digitalSignature,nonRepudiation\n"
-          "subjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n"
-          "authorityInfoAccess = OCSP;URI:" +
-              Url(ocsp->port));
-      index << "V\t351231000000Z\t\t" << c.serialHex << "\tunknown\t"
-            << c.subject << "\n";
-      if (!pki.Install(c, "MY", true)) abort();
-    }
-    index.close();
-    if (!pki.Install(inter, "CA", false)) abort();
-    // The root's CRL, by OpenSSL's own CA code.
-    std::ofstream(dir + "/crl.cnf")
-        << "[ca]\ndefault_ca = c\n[c]\ndatabase = " << dir
-        << "/crl-db.txt\ncrlnumber = " << dir
-        << "/crl-number\ndefault_md = md_gost12_256\ndefault_crl_days = 7\n";
-    std::ofstream(dir + "/crl-db.txt").close();
-    std::ofstream(dir + "/crl-number") << "01\n";
-    if (RunCommand("cd " + ShellQuote(dir) +
-                   " && openssl ca -engine gost -gencrl -config crl.cnf -cert "
-                   "root-gost2012_256.pem -keyfile root-gost2012_256.key -out "
-                   "root.crl.pem 2>&1 && openssl crl -in root.crl.pem -outform "
-                   "DER -out www/root.crl")
-            .exitCode != 0)
-      abort();
-    caFile = dir + "/ca-all.pem";
-    RunCommand("cd " + ShellQuote(dir) +
-               " && cat root-*.pem inter-*.pem xl-inter.pem > ca-all.pem");
-  }
-};
 
 struct CertPtr {
   PCCERT_CONTEXT c = nullptr;
@@ -305,30 +161,16 @@ bool IsType(const Bytes& der, DWORD type) {
   return r;
 }
 
-// The independent checks of cades_check.py; empty when all hold.
 std::string Check(const Bytes& der, const std::string& level,
                   const Bytes* content = nullptr) {
-  tavrix_test::TempDir d;
-  tavrix_test::WriteFileBytes(d.File("m.der"), der);
-  std::string cmd =
-      "OPENSSL_CONF=" + ShellQuote(Env::Get().conf) + " /usr/bin/python3 " +
-      CADES_TEST_DIR "/cades_check.py --cms " + ShellQuote(d.File("m.der")) +
-      " --ca " + ShellQuote(Env::Get().caFile) + " --level " + level;
-  if (content) {
-    tavrix_test::WriteFileBytes(d.File("content"), *content);
-    cmd += " --content " + ShellQuote(d.File("content"));
-  }
-  tavrix_test::CommandResult r = RunCommand(cmd + " 2>&1");
-  return r.exitCode == 0
-             ? ""
-             : r.output + " (exit " + std::to_string(r.exitCode) + ")";
+  return CadesPeers::Get().Check(der, level, content);
 }
 
 const char kTextChars[] = "Договор поставки №1";
 const Bytes kText(kTextChars, kTextChars + sizeof kTextChars - 1);
 
 TEST(CadesEncode, EveryKeyAndFormVerifiesWithOpenssl) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   Bytes big(3u << 20, 'x');
   for (const char* kt : kKeyTypes) {
     for (int form = 0; form < 4; ++form) {
@@ -349,7 +191,7 @@ TEST(CadesEncode, EveryKeyAndFormVerifiesWithOpenssl) {
 }
 
 TEST(CadesEnhance, TAndXLongType1VerifyIndependently) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   for (const char* kt : kKeyTypes) {
     SCOPED_TRACE(kt);
     Bytes bes = SignBes(env.Signer(kt), kt, kText, true, false);
@@ -373,7 +215,7 @@ TEST(CadesEnhance, TAndXLongType1VerifyIndependently) {
     EXPECT_EQ(Check(attached.der, "xl"), "");
     // The checks are not vacuous: a changed certificate value (the
     // intermediate's, carried only there) breaks its reference.
-    const Bytes& inter = env.pki.Cert("xl-inter").der;
+    const Bytes& inter = TestPki::Get().Cert("xl-inter").der;
     Bytes bad = attached.der;
     auto at = std::search(bad.begin(), bad.end(), inter.begin(), inter.end());
     ASSERT_NE(at, bad.end());
@@ -386,7 +228,7 @@ TEST(CadesEnhance, TAndXLongType1VerifyIndependently) {
 }
 
 TEST(CadesEnhance, OpensslBesBecomesXLongType1) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   const PkiCert& c = env.Signer("gost2012_256");
   tavrix_test::TempDir d;
   tavrix_test::WriteFileBytes(d.File("in"), kText);
@@ -408,7 +250,7 @@ TEST(CadesEnhance, OpensslBesBecomesXLongType1) {
 // Every lying, broken or silent answer fails the call within the time-out,
 // and the message stays exactly as it was.
 TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   Bytes bes =
       SignBes(env.Signer("gost2012_256"), "gost2012_256", kText, false, false);
   const struct {
@@ -422,7 +264,7 @@ TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
       {Wide(env.Tsa("error")), CADES_T, CADES_E_TSP_REJECTED},
       {Wide(env.Tsa("garbage")), 0, CADES_E_TSP_MALFORMED},
       {Wide(env.Tsa("stall")), 0, CADES_E_TSP_UNREACHABLE},
-      {Wide(Url(1)), CADES_T, CADES_E_TSP_UNREACHABLE},
+      {Wide(tavrix_test::LoopbackUrl(1)), CADES_T, CADES_E_TSP_UNREACHABLE},
       {L"file:///etc/passwd", CADES_T, CADES_E_TSP_ADDRESS},
       {L"http://127.0.0.1/\u0416", CADES_T, CADES_E_TSP_ADDRESS},
       {L"", CADES_T, CADES_E_TSP_ADDRESS},
@@ -441,8 +283,8 @@ TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
 // A certificate that names no revocation source cannot get X Long Type 1:
 // the call fails rather than writing evidence it does not have. T needs none.
 TEST(CadesEnhance, NoRevocationSourceNoLongTermForm) {
-  Env& env = Env::Get();
-  const PkiCert& c = env.pki.Cert("user-gost2012_256");
+  CadesPeers& env = CadesPeers::Get();
+  const PkiCert& c = TestPki::Get().Cert("user-gost2012_256");
   Bytes bes = SignBes(c, "gost2012_256", kText, false, false);
   Enhanced xl = Enhance(bes, CADES_X_LONG_TYPE_1, Wide(env.Tsa()));
   EXPECT_FALSE(xl.ok);
@@ -466,8 +308,8 @@ TEST(CadesRuntime, TextsAndHostileParameters) {
                                  reinterpret_cast<LPWSTR>(&text), 8, nullptr),
               0u);
 
-  Bytes bes = SignBes(Env::Get().Signer("gost2012_256"), "gost2012_256", kText,
-                      false, false);
+  Bytes bes = SignBes(CadesPeers::Get().Signer("gost2012_256"), "gost2012_256",
+                      kText, false, false);
   HCRYPTMSG m = Decode(bes);
   BOOL r = TRUE;
   EXPECT_FALSE(CadesMsgIsType(m, 1, CADES_BES, &r));  // no second signer
