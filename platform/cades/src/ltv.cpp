@@ -429,10 +429,11 @@ bool ParseRevValues(const Bytes& value, RevValues* out) {
   return true;
 }
 
+// Every reference must find its value; values may hold more than the
+// references name (the signer's own certificate, a time-stamp authority's
+// evidence), which the chain and revocation checks use only as candidates.
 bool CertRefsMatchValues(const std::vector<CertRef>& refs,
-                         const std::vector<Bytes>& values,
-                         const Bytes& signer_cert) {
-  std::vector<bool> used(values.size(), false);
+                         const std::vector<Bytes>& values) {
   for (const CertRef& ref : refs) {
     bool found = false;
     for (size_t i = 0; i < values.size() && !found; ++i) {
@@ -442,62 +443,59 @@ bool CertRefsMatchValues(const std::vector<CertRef>& refs,
         if (!ParseCertView(values[i], &v) || !SameSerial(v.serial, ref.serial))
           continue;
       }
-      used[i] = found = true;
+      found = true;
     }
     if (!found) return false;
   }
-  for (size_t i = 0; i < values.size(); ++i)
-    if (!used[i] && values[i] != signer_cert) return false;
   return true;
 }
 
+namespace {
+
+// The whole OCSPResponse a basic response came in: fixed by its encoding.
+Bytes WrapBasic(const Bytes& basic) {
+  Bytes wrapped, body;
+  der::AppendOid(&body, "1.3.6.1.5.5.7.48.1.1");
+  der::AppendTlv(&body, der::kTagOctetString, basic);
+  const Bytes status{der::kTagEnumerated, 1, 0};
+  der::Append(&wrapped, status);
+  der::AppendTlv(&wrapped, der::Context(0, true),
+                 der::Wrap(der::kTagSequence, body));
+  return der::Wrap(der::kTagSequence, wrapped);
+}
+
+bool OcspRefMatches(const OcspRef& ref, const Bytes& basic) {
+  DerReader top(basic.data(), basic.size());
+  Tlv outer, tbs, t, rid, produced;
+  bool present;
+  if (!top.Expect(der::kTagSequence, &outer)) return false;
+  DerReader br(outer);
+  if (!br.Expect(der::kTagSequence, &tbs)) return false;
+  DerReader tr(tbs);
+  int64_t at;
+  if (!tr.Optional(der::Context(0, true), &t, &present) || !tr.Next(&rid) ||
+      !tr.Expect(der::kTagGeneralizedTime, &produced) ||
+      !der::ParseTime(produced, &at, der::TimeForm::kAny))
+    return false;
+  if (rid.WholeBytes() != ref.responder_id || at != ref.produced_at)
+    return false;
+  // The hash may cover the basic response or the OCSPResponse around it.
+  return !ref.has_hash || ref.hash.Matches(basic) ||
+         ref.hash.Matches(WrapBasic(basic));
+}
+
+}  // namespace
+
 bool RevRefsMatchValues(const RevRefs& refs, const RevValues& values) {
-  std::vector<bool> crl_used(values.crls.size(), false);
-  std::vector<bool> ocsp_used(values.ocsps.size(), false);
-  for (const CrlRef& ref : refs.crls) {
-    bool found = false;
-    for (size_t i = 0; i < values.crls.size() && !found; ++i)
-      if (ref.hash.Matches(values.crls[i])) crl_used[i] = found = true;
-    if (!found) return false;
-  }
-  for (const OcspRef& ref : refs.ocsps) {
-    bool found = false;
-    for (size_t i = 0; i < values.ocsps.size() && !found; ++i) {
-      const Bytes& basic = values.ocsps[i];
-      DerReader top(basic.data(), basic.size());
-      Tlv outer, tbs, t, rid, produced;
-      bool present;
-      if (!top.Expect(der::kTagSequence, &outer)) continue;
-      DerReader br(outer);
-      if (!br.Expect(der::kTagSequence, &tbs)) continue;
-      DerReader tr(tbs);
-      int64_t at;
-      if (!tr.Optional(der::Context(0, true), &t, &present) || !tr.Next(&rid) ||
-          !tr.Expect(der::kTagGeneralizedTime, &produced) ||
-          !der::ParseTime(produced, &at, der::TimeForm::kAny))
-        continue;
-      if (rid.WholeBytes() != ref.responder_id || at != ref.produced_at)
-        continue;
-      if (ref.has_hash) {
-        // The hash may cover the basic response or the whole OCSPResponse
-        // around it; both are fixed by the basic response's encoding.
-        Bytes wrapped, body, oid;
-        der::AppendOid(&body, "1.3.6.1.5.5.7.48.1.1");
-        der::AppendTlv(&body, der::kTagOctetString, basic);
-        Bytes status{der::kTagEnumerated, 1, 0};
-        der::Append(&wrapped, status);
-        der::AppendTlv(&wrapped, der::Context(0, true),
-                       der::Wrap(der::kTagSequence, body));
-        wrapped = der::Wrap(der::kTagSequence, wrapped);
-        if (!ref.hash.Matches(basic) && !ref.hash.Matches(wrapped)) continue;
-      }
-      ocsp_used[i] = found = true;
-    }
-    if (!found) return false;
-  }
-  return std::find(crl_used.begin(), crl_used.end(), false) == crl_used.end() &&
-         std::find(ocsp_used.begin(), ocsp_used.end(), false) ==
-             ocsp_used.end();
+  for (const CrlRef& ref : refs.crls)
+    if (std::none_of(values.crls.begin(), values.crls.end(),
+                     [&ref](const Bytes& v) { return ref.hash.Matches(v); }))
+      return false;
+  for (const OcspRef& ref : refs.ocsps)
+    if (std::none_of(values.ocsps.begin(), values.ocsps.end(),
+                     [&ref](const Bytes& v) { return OcspRefMatches(ref, v); }))
+      return false;
+  return true;
 }
 
 // ------------------------------------------------------------ revocation

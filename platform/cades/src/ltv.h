@@ -62,11 +62,9 @@ bool ParseRevRefs(const Bytes& value, RevRefs* out);
 bool ParseCertValues(const Bytes& value, std::vector<Bytes>* out);
 bool ParseRevValues(const Bytes& value, RevValues* out);
 
-// Do references and values name the same evidence, one to one? The
-// signer's own certificate needs no reference.
+// Does every reference find the value it names?
 bool CertRefsMatchValues(const std::vector<CertRef>& refs,
-                         const std::vector<Bytes>& values,
-                         const Bytes& signer_cert);
+                         const std::vector<Bytes>& values);
 bool RevRefsMatchValues(const RevRefs& refs, const RevValues& values);
 
 enum class RevVerdict { kGood, kRevoked, kNoEvidence };

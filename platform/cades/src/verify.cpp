@@ -302,8 +302,7 @@ DWORD Evaluate(HCRYPTMSG h, DWORD index, const ParsedSigner& s,
   if (long_form) {
     // 1, 4, 9: the evidence, its agreement, and the stamp over it.
     if (!evidence_ok) return CADES_VERIFY_INVALID_REFS_AND_VALUES;
-    if (!tavrix_ltv::CertRefsMatchValues(ev.cert_refs, ev.cert_values,
-                                         *signer) ||
+    if (!tavrix_ltv::CertRefsMatchValues(ev.cert_refs, ev.cert_values) ||
         !tavrix_ltv::RevRefsMatchValues(ev.rev_refs, ev.rev_values))
       return CADES_VERIFY_REFS_AND_VALUES_NO_MATCH;
     int64_t c_time = 0;
