@@ -131,7 +131,7 @@ bool EssNames(const std::vector<SignerAttr>& attrs, const Bytes& cert) {
   if (!OnlyValue(attrs, v2 ? kOidSigningCertV2 : kOidSigningCertV1, &value))
     return false;
   DerReader r(value.data(), value.size());
-  Tlv seq, ids, first, t;
+  Tlv seq, ids, first;
   if (!r.Expect(der::kTagSequence, &seq) || !r.AtEnd()) return false;
   DerReader sr(seq);
   if (!sr.Expect(der::kTagSequence, &ids)) return false;
