@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <set>
