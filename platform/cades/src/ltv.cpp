@@ -358,9 +358,26 @@ bool ParseRevRefs(const Bytes& value, RevRefs* out) {
         while (!ir.AtEnd()) {
           if (!ir.Expect(der::kTagSequence, &item)) return false;
           DerReader vr(item);
-          Tlv h;
+          Tlv h, ident;
           CrlRef ref;
           if (!vr.Next(&h) || !ParseOtherHash(h, &ref.hash)) return false;
+          bool has_ident;
+          if (!vr.Optional(der::kTagSequence, &ident, &has_ident) ||
+              !vr.AtEnd())
+            return false;
+          if (has_ident) {
+            DerReader cr(ident);
+            Tlv issuer, issued, number;
+            if (!cr.Expect(der::kTagSequence, &issuer) ||
+                !cr.Expect(der::kTagUtcTime, &issued) ||
+                !der::ParseTime(issued, &ref.issued_at, der::TimeForm::kAny) ||
+                !cr.Optional(der::kTagInteger, &number, &ref.has_number) ||
+                !cr.AtEnd())
+              return false;
+            ref.has_ident = true;
+            ref.issuer = issuer.WholeBytes();
+            ref.number = number.ValueBytes();
+          }
           out->crls.push_back(std::move(ref));
         }
       } else if (part.tag == der::Context(1, true)) {  // ocspids
@@ -464,6 +481,47 @@ Bytes WrapBasic(const Bytes& basic) {
   return der::Wrap(der::kTagSequence, wrapped);
 }
 
+// The issuer, issue time and number a CRL names itself by.
+bool CrlRefMatches(const CrlRef& ref, const Bytes& crl) {
+  if (!ref.hash.Matches(crl)) return false;
+  if (!ref.has_ident) return true;
+  DerReader top(crl.data(), crl.size());
+  Tlv seq, tbs, t, issuer, this_update;
+  bool present;
+  if (!top.Expect(der::kTagSequence, &seq)) return false;
+  DerReader r(seq);
+  if (!r.Expect(der::kTagSequence, &tbs)) return false;
+  DerReader tr(tbs);
+  int64_t at;
+  if (!tr.Optional(der::kTagInteger, &t, &present) ||
+      !tr.Expect(der::kTagSequence, &t) ||
+      !tr.Expect(der::kTagSequence, &issuer) || !tr.Next(&this_update) ||
+      !der::ParseTime(this_update, &at, der::TimeForm::kAny))
+    return false;
+  if (issuer.WholeBytes() != ref.issuer || at != ref.issued_at) return false;
+  if (!ref.has_number) return true;
+  // cRLNumber (2.5.29.20) among the CRL extensions [0].
+  while (tr.Next(&t)) {
+    if (t.tag != der::Context(0, true)) continue;
+    DerReader er(t);
+    Tlv exts, ext, oid, crit, val, number;
+    if (!er.Expect(der::kTagSequence, &exts)) return false;
+    DerReader xr(exts);
+    while (xr.Expect(der::kTagSequence, &ext)) {
+      DerReader one(ext);
+      if (!one.Expect(der::kTagOid, &oid) ||
+          !one.Optional(der::kTagBoolean, &crit, &present) ||
+          !one.Expect(der::kTagOctetString, &val))
+        return false;
+      if (der::OidToString(oid.value, oid.len) != "2.5.29.20") continue;
+      DerReader nr(val);
+      return nr.Expect(der::kTagInteger, &number) &&
+             SameSerial(number.ValueBytes(), ref.number);
+    }
+  }
+  return false;
+}
+
 bool OcspRefMatches(const OcspRef& ref, const Bytes& basic) {
   DerReader top(basic.data(), basic.size());
   Tlv outer, tbs, t, rid, produced;
@@ -489,7 +547,7 @@ bool OcspRefMatches(const OcspRef& ref, const Bytes& basic) {
 bool RevRefsMatchValues(const RevRefs& refs, const RevValues& values) {
   for (const CrlRef& ref : refs.crls)
     if (std::none_of(values.crls.begin(), values.crls.end(),
-                     [&ref](const Bytes& v) { return ref.hash.Matches(v); }))
+                     [&ref](const Bytes& v) { return CrlRefMatches(ref, v); }))
       return false;
   for (const OcspRef& ref : refs.ocsps)
     if (std::none_of(values.ocsps.begin(), values.ocsps.end(),

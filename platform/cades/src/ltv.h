@@ -37,6 +37,12 @@ struct CertRef {
 
 struct CrlRef {
   OtherHash hash;
+  // CrlIdentifier, when given: which issue of whose list is meant.
+  bool has_ident = false;
+  Bytes issuer;  // the whole Name
+  int64_t issued_at = 0;
+  bool has_number = false;
+  Bytes number;  // INTEGER contents
 };
 
 struct OcspRef {

@@ -18,6 +18,7 @@
 
 #include "ltv.h"
 #include "ltv_check.h"
+#include "tsp.h"
 #include "verify_internal.h"
 
 namespace tavrix_cades_verify {
@@ -178,33 +179,52 @@ bool ReadEvidence(const std::vector<SignerAttr>& u, Evidence* ev) {
 }
 
 // The earliest valid token among the values of every attribute `oid`,
-// each stamping `data`.
+// each stamping one of `data`, its authority trusted at the token's own
+// time.
 bool EarliestToken(const std::vector<SignerAttr>& u, const char* oid,
-                   const Bytes& data, const std::vector<Bytes>& certs,
-                   int64_t* when) {
+                   const std::vector<Bytes>& data,
+                   const std::vector<Bytes>& certs, int64_t* when) {
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  if (!store) return false;
+  for (const Bytes& c : certs)
+    CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, c.data(),
+                                     static_cast<DWORD>(c.size()),
+                                     CERT_STORE_ADD_USE_EXISTING, nullptr);
+  tavrix_cades::TokenCheck check;
+  check.extra_certs = store;
+  check.chain_at_gen_time = true;
   bool any = false;
   for (const SignerAttr& a : u) {
     if (a.oid != oid) continue;
     for (const Bytes& token : a.values) {
-      tavrix_ltv::TokenCheck t = tavrix_ltv::CheckToken(token, data, certs);
-      if (t.ok && (!any || t.gen_time < *when)) {
-        *when = t.gen_time;
+      for (const Bytes& d : data) {
+        tavrix_cades::TokenInfo t;
+        if (tavrix_cades::CheckTimeStampToken(
+                token.data(), token.size(), d.data(), d.size(), check, &t) != 0)
+          continue;
+        if (!any || t.gen_time < *when) *when = t.gen_time;
         any = true;
+        break;
       }
     }
   }
+  CertCloseStore(store, 0);
   return any;
 }
 
-// RFC 5126 6.3.5: the signature value, then the signature time stamp and
-// both reference attributes, each as its type and values without the
-// attribute's own SEQUENCE header.
-Bytes CadesCImprintData(const ParsedSigner& s) {
-  Bytes data = s.signature;
+// RFC 5126 6.3.5 (EN 319 122-1 A.1.5.2): the signature value, then the
+// signature time stamp and both reference attributes, each as its type and
+// values without the attribute's own SEQUENCE header. Stamps over the whole
+// attribute encodings are taken too: they bind exactly the same data.
+std::vector<Bytes> CadesCImprintData(const ParsedSigner& s) {
+  std::vector<Bytes> forms(2, s.signature);
   for (const char* oid : {kOidSigTimeStamp, kOidCertRefs, kOidRevRefs})
     for (const SignerAttr& a : s.unsigned_attrs)
-      if (a.oid == oid) der::Append(&data, a.content);
-  return data;
+      if (a.oid == oid) {
+        der::Append(&forms[0], a.content);
+        der::Append(&forms[1], a.encoded);
+      }
+  return forms;
 }
 
 bool InList(const std::vector<Bytes>& list, const Bytes& b) {
@@ -286,13 +306,15 @@ DWORD Evaluate(HCRYPTMSG h, DWORD index, const ParsedSigner& s,
                             Count(s.unsigned_attrs, kOidCadesCStamp);
   bool long_form =
       wanted_type == CADES_X_LONG_TYPE_1 || (wanted_type == 0 && any_evidence);
-  bool stamped = long_form || wanted_type == CADES_T || has_stamp;
+  // Asked for BES, the signer is judged now, whatever stamps it carries.
+  bool stamped =
+      long_form || wanted_type == CADES_T || (wanted_type == 0 && has_stamp);
 
   // 3: the signature time stamp, over the signature value.
   int64_t when = static_cast<int64_t>(std::time(nullptr));
   if (stamped) {
     int64_t ts = 0;
-    if (!EarliestToken(s.unsigned_attrs, kOidSigTimeStamp, s.signature, certs,
+    if (!EarliestToken(s.unsigned_attrs, kOidSigTimeStamp, {s.signature}, certs,
                        &ts))
       return CADES_VERIFY_NO_VALID_SIGNATURE_TIMESTAMP;
     when = ts;
@@ -385,6 +407,7 @@ bool ParseSigner(const Bytes& enc, ParsedSigner* out) {
       one.oid = der::OidToString(oid.value, oid.len);
       if (one.oid.empty()) return false;
       one.content = Bytes(a.value, a.value + a.len);
+      one.encoded = a.WholeBytes();
       DerReader sr(values);
       while (!sr.AtEnd()) {
         if (!sr.Next(&v)) return false;

@@ -18,6 +18,7 @@ constexpr DWORD kCallFailed = 0xFFFFFFFFu;
 struct SignerAttr {
   std::string oid;
   Bytes content;              // the Attribute's contents: type and values
+  Bytes encoded;              // the whole Attribute
   std::vector<Bytes> values;  // DER of each value
 };
 
