@@ -151,6 +151,8 @@ class TavrixCtrl {
                                    bool& attached);
   std::string VerifyCrypt(bool& isValid, bool& isMathValid, bool attached);
   std::string VerifyCades(void* hMsg, bool& isValid);
+  // VerifyCades on a message opened with the detached data.
+  std::string VerifyDetachedCades(bool& isValid);
   // The certificate that signer 0 names (issuer and serial, or key
   // identifier), from the message's certificates or the user's stores.
   bool GetCetrificateFromMessage(void* hMsg, const CERT_CONTEXT** ppCert);

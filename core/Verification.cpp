@@ -130,8 +130,13 @@ std::string TavrixCtrl::Verify(const std::string& data,
 
   bool isValid = true;
   bool isMathValid = true;
-  std::string status = isCades ? VerifyCades(hMsg, isValid)
-                               : VerifyCrypt(isValid, isMathValid, attached);
+  std::string status;
+  if (isCades && !attached) {
+    status = VerifyDetachedCades(isValid);
+  } else {
+    status = isCades ? VerifyCades(hMsg, isValid)
+                     : VerifyCrypt(isValid, isMathValid, attached);
+  }
   if (status.find(kEnvelopePrefix) != std::string::npos) isValid = false;
 
   std::string result = "<?xml version='1.0' encoding='utf-8'?><Result><Message";
@@ -207,7 +212,7 @@ std::string TavrixCtrl::ExtractSignedMessage(const std::string& data,
     return envelope;
   };
   // The provider takes 32-bit sizes: a larger message must not be cut.
-  if (signatureViewSize > 0xFFFFFFFFull) {
+  if (signatureViewSize > 0xFFFFFFFFull || dataBytes.size() > 0xFFFFFFFFull) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return fail("ExtractSignedMessage-CryptMsgUpdate");
   }
@@ -258,7 +263,6 @@ std::string TavrixCtrl::ExtractSignedMessage(const std::string& data,
     std::vector<unsigned char>().swap(signatureBytes);
     signatureView = nullptr;
     signatureViewSize = 0;
-
   }
   TavrixUtils::ODebug(
       "ExtractSignedMessage: attached=" + toString(attached ? 1 : 0) +
@@ -440,6 +444,27 @@ std::string TavrixCtrl::VerifyCades(void* hMsgIn, bool& isValid) {
   TavrixUtils::ODebug("VerifyCades: " + status);
   if (info != nullptr && !cades->FCadesFreeVerificationInfo(info))
     return MyHandleError("VerifyCades-CadesFreeVerificationInfo", false);
+  return status;
+}
+
+std::string TavrixCtrl::VerifyDetachedCades(bool& isValid) {
+  // The message opened for the report carries no content, so the runtime
+  // would judge the signature over nothing and call every detached
+  // signature wrong; it gets a message that was given the data as well.
+  HCRYPTMSG detached = CryptMsgOpenToDecode(kEncoding, CMSG_DETACHED_FLAG, 0, 0,
+                                            nullptr, nullptr);
+  if (detached == nullptr)
+    return MyHandleError("VerifyCades-CryptMsgOpenToDecode", false);
+  if (!CryptMsgUpdate(detached, signatureView,
+                      static_cast<DWORD>(signatureViewSize), TRUE) ||
+      !CryptMsgUpdate(detached, dataBytes.data(),
+                      static_cast<DWORD>(dataBytes.size()), TRUE)) {
+    std::string envelope = MyHandleError("VerifyCades-CryptMsgUpdate", false);
+    CryptMsgClose(detached);
+    return envelope;
+  }
+  std::string status = VerifyCades(detached, isValid);
+  CryptMsgClose(detached);
   return status;
 }
 

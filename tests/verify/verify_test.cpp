@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "CadesF.h"
 #include "TavrixCtrl.h"
 #include "TmpCertArhive.h"
 #include "base64.h"
+#include "cades_peers.h"
 #include "chain_fixture.h"
 #include "test_support.h"
 
@@ -259,6 +261,17 @@ TEST_F(Verification, ReportSectionAndParams) {
                           kMath + kTrusted + "</table></td></tr>"),
             std::string::npos);
   EXPECT_EQ(html.doc.substr(html.doc.size() - 19), "]]></Html></Result>");
+  // Names from certificates cannot end the section early or add markup.
+  TestPki& pki = TestPki::Get();
+  const PkiCert& odd = pki.Has("cdata")
+                           ? pki.Cert("cdata")
+                           : pki.MakeCert("cdata", "gost2012_256",
+                                          "/CN=a]]>b<i>c&d", -60, 86400);
+  Outcome hostile =
+      RunVerify("", OpensslSign(odd, "x", "-nodetach"), "HtmlOn=1");
+  EXPECT_TRUE(hostile.valid()) << hostile.doc;
+  EXPECT_EQ(count(hostile.doc, "]]>"), 1u) << hostile.doc;
+  EXPECT_EQ(count(hostile.doc, "<i>"), 0u);
   for (const char* params : {"HtmlOn=true", "HtmlOn=", "htmlon=1", ""}) {
     Outcome plain = RunVerify("", sig, params);
     EXPECT_EQ(plain.doc.find("<Html>"), std::string::npos) << params;
@@ -482,6 +495,57 @@ TEST_F(Verification, CheckTool) {
   EXPECT_EQ(no.exitCode, 1);
   EXPECT_NE(no.output.find("Подпись НЕ действительна."), std::string::npos);
   EXPECT_EQ(RunCommand(tool + ShellQuote(dir.File("none.p7s"))).exitCode, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// CAdES-X Long Type 1 made by our own signing call with the CAdES runtime of
+// the build: checked on the runtime's path, and on the provider's path when
+// the runtime the controller finds is incomplete (which counts as absent).
+TEST(VerifyCadesRuntime, XLongType1) {
+  if (CadesF::FindCadesDll() != "1") GTEST_SKIP() << "no CAdES runtime";
+  // The peers install their signers into the home in force.
+  tavrix_test::SetProviderHome(TestPki::Get().home());
+  tavrix_test::CadesPeers& peers = tavrix_test::CadesPeers::Get();
+  const PkiCert& signer = peers.Signer("gost2012_256");
+  TmpCertArhive cache;
+  const std::string text = "счёт 42";
+  for (int flags : {2 | 4, 2}) {
+    SCOPED_TRACE(flags);
+    TavrixCtrl ctrl(cache, "TspUrl=" + peers.Tsa());
+    const std::string sig = ctrl.Sign(text, "#" + signer.serialHex, flags);
+    ASSERT_EQ(sig.find("<Error>"), std::string::npos) << sig;
+    const std::string data = flags & 4 ? "" : B64(text);
+    Outcome o = RunVerify(data, sig, "HtmlOn=1");
+    EXPECT_TRUE(o.valid()) << o.doc;
+    EXPECT_EQ(o.message(), kTrusted);
+    EXPECT_NE(o.doc.find("(Штамп времени на подпись)"), std::string::npos);
+    if (flags & 4) {
+      std::string raw(base64::GetLengthToDecode(sig.size()), '\0');
+      size_t len = 0;
+      base64::decoding(sig.data(), sig.size(), &raw[0], &len);
+      raw.resize(len);
+      std::string altered = raw;
+      altered[altered.find(text)] ^= 1;
+      Outcome bad = RunVerify("", altered);
+      EXPECT_FALSE(bad.valid()) << bad.doc;
+
+      TempDir dir;
+      tavrix_test::WriteFileBytes(dir.File("x.p7s"), {raw.begin(), raw.end()});
+      auto r = RunCommand(
+          "LD_LIBRARY_PATH=" + ShellQuote(FRAME_FAKES_DIR "/cades-partial") +
+          " " + ShellQuote(TAVRIX_CHECK_PATH) + " --verify " +
+          ShellQuote(dir.File("x.p7s")) + " 2>&1");
+      EXPECT_NE(r.output.find("Результат проверки: " + kMath),
+                std::string::npos)
+          << r.output;
+    } else {
+      Outcome other = RunVerify(B64("счёт 43"), sig);
+      EXPECT_FALSE(other.valid()) << other.doc;
+    }
+  }
 }
 
 }  // namespace

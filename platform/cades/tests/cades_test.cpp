@@ -1,157 +1,27 @@
 #include <capi/cades.h>
 #include <capi/capi.h>
 #include <capi/gost.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "cades_peers.h"
+#include "cades_env.h"
 #include "test_support.h"
 
 namespace {
 
-using tavrix_test::CadesPeers;
-using tavrix_test::PkiCert;
-using tavrix_test::RunCommand;
-using tavrix_test::ShellQuote;
-using tavrix_test::TestPki;
-using Bytes = std::vector<uint8_t>;
-
-const DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-const char* const kKeyTypes[] = {"gost2001", "gost2012_256", "gost2012_512"};
-
-struct CertPtr {
-  PCCERT_CONTEXT c = nullptr;
-  ~CertPtr() {
-    if (c) CertFreeCertificateContext(c);
-  }
-};
-
-const char* HashOid(const std::string& kt) {
-  return kt == "gost2001"       ? szOID_CP_GOST_R3411
-         : kt == "gost2012_256" ? szOID_CP_GOST_R3411_12_256
-                                : szOID_CP_GOST_R3411_12_512;
-}
-
-BOOL WINAPI Collect(const void* arg, BYTE* p, DWORD n, BOOL) {
-  auto* out = static_cast<Bytes*>(const_cast<void*>(arg));
-  out->insert(out->end(), p, p + n);
-  return TRUE;
-}
-
-// CAdES-BES through the runtime with the signer's key from the MY store.
-// `emittedEarly` tells whether streamed output arrived before the last block.
-Bytes SignBes(const PkiCert& cert, const std::string& kt, const Bytes& data,
-              bool detached, bool streamed, bool* emittedEarly = nullptr) {
-  HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
-  CertPtr probe, c;
-  probe.c = CertCreateCertificateContext(kEnc, cert.der.data(),
-                                         static_cast<DWORD>(cert.der.size()));
-  c.c = CertFindCertificateInStore(my, kEnc, 0, CERT_FIND_EXISTING, probe.c,
-                                   nullptr);
-  CertCloseStore(my, 0);
-  EXPECT_NE(c.c, nullptr);
-  if (!c.c) return {};
-  HCRYPTPROV prov = 0;
-  DWORD spec = 0;
-  BOOL free_prov = FALSE;
-  EXPECT_TRUE(CryptAcquireCertificatePrivateKey(c.c, 0, nullptr, &prov, &spec,
-                                                &free_prov));
-  CMSG_SIGNER_ENCODE_INFO signer{};
-  signer.cbSize = sizeof signer;
-  signer.pCertInfo = c.c->pCertInfo;
-  signer.hCryptProv = prov;
-  signer.dwKeySpec = spec;
-  signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(HashOid(kt));
-  CERT_BLOB blob{c.c->cbCertEncoded, c.c->pbCertEncoded};
-  CMSG_SIGNED_ENCODE_INFO info{};
-  info.cbSize = sizeof info;
-  info.cSigners = 1;
-  info.rgSigners = &signer;
-  info.cCertEncoded = 1;
-  info.rgCertEncoded = &blob;
-  CADES_ENCODE_INFO cades{};
-  cades.dwSize = sizeof cades;
-  cades.pSignedEncodeInfo = &info;
-  Bytes out;
-  CMSG_STREAM_INFO stream{static_cast<DWORD>(data.size()), Collect, &out};
-  HCRYPTMSG m =
-      CadesMsgOpenToEncode(kEnc, detached ? CMSG_DETACHED_FLAG : 0, &cades,
-                           nullptr, streamed ? &stream : nullptr);
-  EXPECT_NE(m, nullptr) << std::hex << GetLastError();
-  if (!m) return {};
-  const size_t kBlock = 1 << 20;
-  for (size_t off = 0; off < data.size() || off == 0; off += kBlock) {
-    size_t n = std::min(kBlock, data.size() - off);
-    bool last = off + n >= data.size();
-    EXPECT_TRUE(
-        CryptMsgUpdate(m, data.data() + off, static_cast<DWORD>(n), last));
-    if (!last && emittedEarly) *emittedEarly = !out.empty();
-    if (last) break;
-  }
-  if (!streamed) {
-    DWORD n = 0;
-    EXPECT_TRUE(CryptMsgGetParam(m, CMSG_CONTENT_PARAM, 0, nullptr, &n));
-    out.resize(n);
-    EXPECT_TRUE(CryptMsgGetParam(m, CMSG_CONTENT_PARAM, 0, out.data(), &n));
-    out.resize(n);
-  }
-  CryptMsgClose(m);
-  if (free_prov) CryptReleaseContext(prov, 0);
-  return out;
-}
-
-HCRYPTMSG Decode(const Bytes& der) {
-  HCRYPTMSG m = CryptMsgOpenToDecode(kEnc, 0, 0, 0, nullptr, nullptr);
-  EXPECT_TRUE(
-      CryptMsgUpdate(m, der.data(), static_cast<DWORD>(der.size()), TRUE));
-  return m;
-}
-
-Bytes Encoded(HCRYPTMSG m) {
-  DWORD n = 0;
-  CryptMsgGetParam(m, CMSG_ENCODED_MESSAGE, 0, nullptr, &n);
-  Bytes b(n);
-  CryptMsgGetParam(m, CMSG_ENCODED_MESSAGE, 0, b.data(), &n);
-  b.resize(n);
-  return b;
-}
-
-struct Enhanced {
-  bool ok = false;
-  DWORD error = 0;
-  double seconds = 0;
-  Bytes der;  // the message after the call, whatever its outcome
-};
-
-Enhanced Enhance(const Bytes& der, DWORD type, const std::wstring& url) {
-  HCRYPTMSG m = Decode(der);
-  CADES_SERVICE_CONNECTION_PARA tsp{sizeof tsp, url.c_str(), nullptr};
-  CADES_SIGN_PARA para{};
-  para.dwSize = sizeof para;
-  para.dwCadesType = type;
-  para.pTspConnectionPara = &tsp;
-  auto t0 = std::chrono::steady_clock::now();
-  Enhanced e;
-  e.ok = CadesMsgEnhanceSignature(m, 0, &para);
-  e.error = e.ok ? 0 : GetLastError();
-  e.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
-          .count();
-  e.der = Encoded(m);
-  CryptMsgClose(m);
-  return e;
-}
-
-std::wstring Wide(const std::string& s) {
-  return std::wstring(s.begin(), s.end());
-}
+using namespace cades_test;
 
 bool IsType(const Bytes& der, DWORD type) {
   HCRYPTMSG m = Decode(der);
@@ -161,16 +31,30 @@ bool IsType(const Bytes& der, DWORD type) {
   return r;
 }
 
+// The independent checks of cades_check.py; empty when all hold.
 std::string Check(const Bytes& der, const std::string& level,
                   const Bytes* content = nullptr) {
-  return CadesPeers::Get().Check(der, level, content);
+  tavrix_test::TempDir d;
+  tavrix_test::WriteFileBytes(d.File("m.der"), der);
+  std::string cmd =
+      "OPENSSL_CONF=" + ShellQuote(Env::Get().conf) + " /usr/bin/python3 " +
+      TEST_SUPPORT_DIR "/cades_check.py --cms " + ShellQuote(d.File("m.der")) +
+      " --ca " + ShellQuote(Env::Get().caFile) + " --level " + level;
+  if (content) {
+    tavrix_test::WriteFileBytes(d.File("content"), *content);
+    cmd += " --content " + ShellQuote(d.File("content"));
+  }
+  tavrix_test::CommandResult r = RunCommand(cmd + " 2>&1");
+  return r.exitCode == 0
+             ? ""
+             : r.output + " (exit " + std::to_string(r.exitCode) + ")";
 }
 
 const char kTextChars[] = "Договор поставки №1";
 const Bytes kText(kTextChars, kTextChars + sizeof kTextChars - 1);
 
 TEST(CadesEncode, EveryKeyAndFormVerifiesWithOpenssl) {
-  CadesPeers& env = CadesPeers::Get();
+  Env& env = Env::Get();
   Bytes big(3u << 20, 'x');
   for (const char* kt : kKeyTypes) {
     for (int form = 0; form < 4; ++form) {
@@ -191,7 +75,7 @@ TEST(CadesEncode, EveryKeyAndFormVerifiesWithOpenssl) {
 }
 
 TEST(CadesEnhance, TAndXLongType1VerifyIndependently) {
-  CadesPeers& env = CadesPeers::Get();
+  Env& env = Env::Get();
   for (const char* kt : kKeyTypes) {
     SCOPED_TRACE(kt);
     Bytes bes = SignBes(env.Signer(kt), kt, kText, true, false);
@@ -215,7 +99,7 @@ TEST(CadesEnhance, TAndXLongType1VerifyIndependently) {
     EXPECT_EQ(Check(attached.der, "xl"), "");
     // The checks are not vacuous: a changed certificate value (the
     // intermediate's, carried only there) breaks its reference.
-    const Bytes& inter = TestPki::Get().Cert("xl-inter").der;
+    const Bytes& inter = env.pki.Cert("xl-inter").der;
     Bytes bad = attached.der;
     auto at = std::search(bad.begin(), bad.end(), inter.begin(), inter.end());
     ASSERT_NE(at, bad.end());
@@ -228,7 +112,7 @@ TEST(CadesEnhance, TAndXLongType1VerifyIndependently) {
 }
 
 TEST(CadesEnhance, OpensslBesBecomesXLongType1) {
-  CadesPeers& env = CadesPeers::Get();
+  Env& env = Env::Get();
   const PkiCert& c = env.Signer("gost2012_256");
   tavrix_test::TempDir d;
   tavrix_test::WriteFileBytes(d.File("in"), kText);
@@ -250,7 +134,7 @@ TEST(CadesEnhance, OpensslBesBecomesXLongType1) {
 // Every lying, broken or silent answer fails the call within the time-out,
 // and the message stays exactly as it was.
 TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
-  CadesPeers& env = CadesPeers::Get();
+  Env& env = Env::Get();
   Bytes bes =
       SignBes(env.Signer("gost2012_256"), "gost2012_256", kText, false, false);
   const struct {
@@ -264,7 +148,7 @@ TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
       {Wide(env.Tsa("error")), CADES_T, CADES_E_TSP_REJECTED},
       {Wide(env.Tsa("garbage")), 0, CADES_E_TSP_MALFORMED},
       {Wide(env.Tsa("stall")), 0, CADES_E_TSP_UNREACHABLE},
-      {Wide(tavrix_test::LoopbackUrl(1)), CADES_T, CADES_E_TSP_UNREACHABLE},
+      {Wide(Url(1)), CADES_T, CADES_E_TSP_UNREACHABLE},
       {L"file:///etc/passwd", CADES_T, CADES_E_TSP_ADDRESS},
       {L"http://127.0.0.1/\u0416", CADES_T, CADES_E_TSP_ADDRESS},
       {L"", CADES_T, CADES_E_TSP_ADDRESS},
@@ -283,8 +167,8 @@ TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
 // A certificate that names no revocation source cannot get X Long Type 1:
 // the call fails rather than writing evidence it does not have. T needs none.
 TEST(CadesEnhance, NoRevocationSourceNoLongTermForm) {
-  CadesPeers& env = CadesPeers::Get();
-  const PkiCert& c = TestPki::Get().Cert("user-gost2012_256");
+  Env& env = Env::Get();
+  const PkiCert& c = env.pki.Cert("user-gost2012_256");
   Bytes bes = SignBes(c, "gost2012_256", kText, false, false);
   Enhanced xl = Enhance(bes, CADES_X_LONG_TYPE_1, Wide(env.Tsa()));
   EXPECT_FALSE(xl.ok);
@@ -308,8 +192,8 @@ TEST(CadesRuntime, TextsAndHostileParameters) {
                                  reinterpret_cast<LPWSTR>(&text), 8, nullptr),
               0u);
 
-  Bytes bes = SignBes(CadesPeers::Get().Signer("gost2012_256"), "gost2012_256",
-                      kText, false, false);
+  Bytes bes = SignBes(Env::Get().Signer("gost2012_256"), "gost2012_256", kText,
+                      false, false);
   HCRYPTMSG m = Decode(bes);
   BOOL r = TRUE;
   EXPECT_FALSE(CadesMsgIsType(m, 1, CADES_BES, &r));  // no second signer
