@@ -398,10 +398,12 @@ TEST(VerificationRevocation, CrlAndOcsp) {
       {"ocspgood", "CheckRevocation=1", {}},
       {"dead",
        "CheckRevocation=1",
-       {"Статус аннулирования сертификатов не выяснен. "}},
+       {"Статус аннулирования сертификатов не выяснен. ",
+        "Не удалось загрузить действующий список отозванных сертификатов. "}},
       {"stall",
        "CheckRevocation=1",
-       {"Статус аннулирования сертификатов не выяснен. "}},
+       {"Статус аннулирования сертификатов не выяснен. ",
+        "Не удалось загрузить действующий список отозванных сертификатов. "}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.cert) + " " + c.params);
@@ -414,7 +416,8 @@ TEST(VerificationRevocation, CrlAndOcsp) {
     double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
             .count();
-    EXPECT_LT(secs, 15.0);
+    // The engine gives a retrieval 5 s.
+    EXPECT_LT(secs, 10.0);
     EXPECT_TRUE(o.mathValid()) << o.doc;
     if (c.sentences.empty()) {
       EXPECT_EQ(o.message(), kMath + kTrusted);
