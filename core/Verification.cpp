@@ -165,6 +165,9 @@ std::string TavrixCtrl::Verify(const std::string& data,
     return MyHandleError("Verify-CryptMsgClose", false);
   }
   hMsg = nullptr;
+  // The caller's bytes may go away once this call returns.
+  signatureView = nullptr;
+  signatureViewSize = 0;
   TavrixUtils::ODebug("Verify:exit!");
   return result;
 }

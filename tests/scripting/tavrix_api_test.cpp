@@ -99,6 +99,19 @@ TEST(TavrixAPI, PropertiesBuiltinsAndUnpublishedMembers) {
               }),
               std::string("The specified member does not exist: ") + hidden);
   }
+  // Reachable from C++ only; the flag string is reset on every call.
+  std::string nested = "x";
+  EXPECT_EQ(api->Verify("", "", "", nested)
+                .rfind("<?xml version='1.0' encoding='utf-8'?><Error>"
+                       "Пустая подпись.",
+                       0),
+            0u);
+  EXPECT_EQ(nested, "0");
+  nested = "x";
+  EXPECT_NE(
+      api->VerifyFile("", "/nonexistent/a.p7s", "", nested).find("<Error>"),
+      std::string::npos);
+  EXPECT_EQ(nested, "0");
   EXPECT_EQ(ScriptErrorOf([&] { api->getPlugin(); }), "The plugin is invalid");
   // Deleting a cache that does not exist does nothing.
   EXPECT_TRUE(api->Invoke("DeleteArchive", {}).empty());
