@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -186,6 +187,14 @@ TEST(VerifyXLong, EachChangedPartGivesItsStatus) {
   }
   // Unchanged, the message still verifies: the edits above made the faults.
   EXPECT_EQ(verify_test::Verify(xl, "", 0).status, 0u);
+  // Refreshes the fuzzing seeds (scripts/fuzz.sh) when asked to.
+  if (const char* dir = std::getenv("CADES_FUZZ_SEEDS")) {
+    tavrix_test::WriteFileBytes(std::string(dir) + "/xlong.der", xl);
+    tavrix_test::WriteFileBytes(std::string(dir) + "/root.der",
+                                Env::Get().pki.Cert("root-gost2012_256").der);
+    tavrix_test::WriteFileBytes(std::string(dir) + "/ca.der",
+                                Env::Get().pki.Cert("inter-gost2012_256").der);
+  }
 }
 
 // The point of the long-term form: after the signer's certificate expired,
