@@ -63,6 +63,13 @@ CNF
     openssl crl -in "$tmp/crl.pem" -outform DER -out "$cert_corpus/crl.der"
 fi
 
+# An X Long Type 1 seed made by the runtime's tests, with its trust anchor
+# and the time-stamp authority's intermediate for the fuzzer's own store.
+seeds="$root/platform/cades/fuzz/seeds"
+[ -e "$cades_corpus/xlong.der" ] || cp "$seeds/xlong.der" "$cades_corpus/"
+mkdir -p "$build/cades-home"
+export FUZZ_CADES_TRUST="$seeds" FUZZ_CADES_HOME="$build/cades-home"
+
 export ASAN_OPTIONS=detect_leaks=1
 "$build/bin/fuzz_msg_decode" -max_total_time="$seconds" -max_len=8192 \
   -timeout=10 -rss_limit_mb=1024 "$msg_corpus"

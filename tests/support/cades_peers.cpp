@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <stdexcept>
 
 namespace tavrix_test {
@@ -55,6 +56,14 @@ Peer::~Peer() {
   int st;
   waitpid(pid_, &st, 0);
   if (out_) fclose(out_);
+}
+
+void Peer::Pause(bool paused) { kill(pid_, paused ? SIGSTOP : SIGCONT); }
+
+std::string CadesPeers::OcspUrl() const { return LoopbackUrl(ocsp_->port); }
+
+void CadesPeers::Pause(bool paused) {
+  for (Peer* p : {tsa_.get(), httpd_.get(), ocsp_.get()}) p->Pause(paused);
 }
 
 std::string LoopbackUrl(int port, const std::string& path) {

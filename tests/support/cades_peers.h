@@ -27,6 +27,8 @@ class Peer {
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
   int port = 0;
+  // A paused peer still accepts connections but never answers.
+  void Pause(bool paused);
 
  private:
   pid_t pid_ = -1;
@@ -48,6 +50,11 @@ class CadesPeers {
   // The time-stamp service; the path picks its behaviour (see tsa.py).
   std::string Tsa(const std::string& path = "") const;
   const PkiCert& Signer(const std::string& keyType) const;
+  // The responder's address, for more signers in its index
+  // (<TestPki dir>/ocsp-index.txt, read for every request).
+  std::string OcspUrl() const;
+  // Every peer silent (or back), to show that a step needs none of them.
+  void Pause(bool paused);
   // OPENSSL_CONF that loads the GOST engine, and every CA certificate.
   std::string conf, caFile;
 

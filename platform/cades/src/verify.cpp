@@ -46,8 +46,9 @@ const char kOidCadesCStamp[] = "1.2.840.113549.1.9.16.2.25";
 // A CAdES-C time stamp cannot precede the signature time stamp it covers;
 // the two services' clocks may differ a little.
 constexpr int64_t kClockSkew = 300;
-// Far more certificates than any real message carries.
+// Far more certificates and time stamps than any real message carries.
 constexpr DWORD kMaxCerts = 1000;
+constexpr size_t kMaxTokens = 16;
 
 bool GetParam(HCRYPTMSG h, DWORD type, DWORD index, Bytes* out) {
   DWORD n = 0;
@@ -194,9 +195,13 @@ bool EarliestToken(const std::vector<SignerAttr>& u, const char* oid,
   check.extra_certs = store;
   check.chain_at_gen_time = true;
   bool any = false;
+  size_t tried = 0;
   for (const SignerAttr& a : u) {
     if (a.oid != oid) continue;
     for (const Bytes& token : a.values) {
+      // Each check costs signatures and a chain; a message stuffed with
+      // tokens is not worth more than a few.
+      if (++tried > kMaxTokens) break;
       for (const Bytes& d : data) {
         tavrix_cades::TokenInfo t;
         if (tavrix_cades::CheckTimeStampToken(
@@ -239,7 +244,10 @@ DWORD Evaluate(HCRYPTMSG h, DWORD index, const ParsedSigner& s,
     return CADES_VERIFY_ECONTENTTYPE_NO_MATCH;
   std::string inner_oid(inner.begin(),
                         std::find(inner.begin(), inner.end(), 0));
-  if (!s.has_signed_attrs || !OnlyValue(s.signed_attrs, kOidContentType, &ct))
+  // Without signed attributes there is no ESS attribute to name the
+  // signer's certificate: not a CAdES signer at all.
+  if (!s.has_signed_attrs) return CADES_VERIFY_SIGNER_NOT_FOUND;
+  if (!OnlyValue(s.signed_attrs, kOidContentType, &ct))
     return CADES_VERIFY_ECONTENTTYPE_NO_MATCH;
   {
     DerReader r(ct.data(), ct.size());

@@ -1,25 +1,26 @@
 #include <capi/cades.h>
 #include <capi/capi.h>
 #include <capi/gost.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "cades_env.h"
+#include "cades_peers.h"
+#include "cades_steps.h"
 #include "test_support.h"
 
 namespace {
+
+using tavrix_test::CadesPeers;
+using tavrix_test::RunCommand;
+using tavrix_test::ShellQuote;
+using tavrix_test::TestPki;
 
 using namespace cades_test;
 
@@ -31,30 +32,16 @@ bool IsType(const Bytes& der, DWORD type) {
   return r;
 }
 
-// The independent checks of cades_check.py; empty when all hold.
 std::string Check(const Bytes& der, const std::string& level,
                   const Bytes* content = nullptr) {
-  tavrix_test::TempDir d;
-  tavrix_test::WriteFileBytes(d.File("m.der"), der);
-  std::string cmd =
-      "OPENSSL_CONF=" + ShellQuote(Env::Get().conf) + " /usr/bin/python3 " +
-      TEST_SUPPORT_DIR "/cades_check.py --cms " + ShellQuote(d.File("m.der")) +
-      " --ca " + ShellQuote(Env::Get().caFile) + " --level " + level;
-  if (content) {
-    tavrix_test::WriteFileBytes(d.File("content"), *content);
-    cmd += " --content " + ShellQuote(d.File("content"));
-  }
-  tavrix_test::CommandResult r = RunCommand(cmd + " 2>&1");
-  return r.exitCode == 0
-             ? ""
-             : r.output + " (exit " + std::to_string(r.exitCode) + ")";
+  return CadesPeers::Get().Check(der, level, content);
 }
 
 const char kTextChars[] = "Договор поставки №1";
 const Bytes kText(kTextChars, kTextChars + sizeof kTextChars - 1);
 
 TEST(CadesEncode, EveryKeyAndFormVerifiesWithOpenssl) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   Bytes big(3u << 20, 'x');
   for (const char* kt : kKeyTypes) {
     for (int form = 0; form < 4; ++form) {
@@ -75,7 +62,7 @@ TEST(CadesEncode, EveryKeyAndFormVerifiesWithOpenssl) {
 }
 
 TEST(CadesEnhance, TAndXLongType1VerifyIndependently) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   for (const char* kt : kKeyTypes) {
     SCOPED_TRACE(kt);
     Bytes bes = SignBes(env.Signer(kt), kt, kText, true, false);
@@ -99,7 +86,7 @@ TEST(CadesEnhance, TAndXLongType1VerifyIndependently) {
     EXPECT_EQ(Check(attached.der, "xl"), "");
     // The checks are not vacuous: a changed certificate value (the
     // intermediate's, carried only there) breaks its reference.
-    const Bytes& inter = env.pki.Cert("xl-inter").der;
+    const Bytes& inter = TestPki::Get().Cert("xl-inter").der;
     Bytes bad = attached.der;
     auto at = std::search(bad.begin(), bad.end(), inter.begin(), inter.end());
     ASSERT_NE(at, bad.end());
@@ -112,7 +99,7 @@ TEST(CadesEnhance, TAndXLongType1VerifyIndependently) {
 }
 
 TEST(CadesEnhance, OpensslBesBecomesXLongType1) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   const PkiCert& c = env.Signer("gost2012_256");
   tavrix_test::TempDir d;
   tavrix_test::WriteFileBytes(d.File("in"), kText);
@@ -134,7 +121,7 @@ TEST(CadesEnhance, OpensslBesBecomesXLongType1) {
 // Every lying, broken or silent answer fails the call within the time-out,
 // and the message stays exactly as it was.
 TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   Bytes bes =
       SignBes(env.Signer("gost2012_256"), "gost2012_256", kText, false, false);
   const struct {
@@ -148,7 +135,7 @@ TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
       {Wide(env.Tsa("error")), CADES_T, CADES_E_TSP_REJECTED},
       {Wide(env.Tsa("garbage")), 0, CADES_E_TSP_MALFORMED},
       {Wide(env.Tsa("stall")), 0, CADES_E_TSP_UNREACHABLE},
-      {Wide(Url(1)), CADES_T, CADES_E_TSP_UNREACHABLE},
+      {Wide(tavrix_test::LoopbackUrl(1)), CADES_T, CADES_E_TSP_UNREACHABLE},
       {L"file:///etc/passwd", CADES_T, CADES_E_TSP_ADDRESS},
       {L"http://127.0.0.1/\u0416", CADES_T, CADES_E_TSP_ADDRESS},
       {L"", CADES_T, CADES_E_TSP_ADDRESS},
@@ -167,8 +154,8 @@ TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
 // A certificate that names no revocation source cannot get X Long Type 1:
 // the call fails rather than writing evidence it does not have. T needs none.
 TEST(CadesEnhance, NoRevocationSourceNoLongTermForm) {
-  Env& env = Env::Get();
-  const PkiCert& c = env.pki.Cert("user-gost2012_256");
+  CadesPeers& env = CadesPeers::Get();
+  const PkiCert& c = TestPki::Get().Cert("user-gost2012_256");
   Bytes bes = SignBes(c, "gost2012_256", kText, false, false);
   Enhanced xl = Enhance(bes, CADES_X_LONG_TYPE_1, Wide(env.Tsa()));
   EXPECT_FALSE(xl.ok);
@@ -192,8 +179,8 @@ TEST(CadesRuntime, TextsAndHostileParameters) {
                                  reinterpret_cast<LPWSTR>(&text), 8, nullptr),
               0u);
 
-  Bytes bes = SignBes(Env::Get().Signer("gost2012_256"), "gost2012_256", kText,
-                      false, false);
+  Bytes bes = SignBes(CadesPeers::Get().Signer("gost2012_256"), "gost2012_256",
+                      kText, false, false);
   HCRYPTMSG m = Decode(bes);
   BOOL r = TRUE;
   EXPECT_FALSE(CadesMsgIsType(m, 1, CADES_BES, &r));  // no second signer

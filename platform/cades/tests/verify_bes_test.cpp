@@ -24,17 +24,16 @@ const char kContent[] = "Договор поставки № 17";
 
 // OpenSSL's signature over kContent, DER; empty when OpenSSL failed.
 Bytes OpensslSign(const PkiCert& c, const std::string& md, bool attached,
-                  bool cades, const std::string& chain = "") {
+                  const std::string& opts, const std::string& chain = "") {
   TempDir dir;
   tavrix_test::WriteFileBytes(dir.File("in"),
                               Bytes(kContent, kContent + sizeof kContent - 1));
-  std::string cmd = "openssl cms -sign -engine gost -binary -md " + md +
-                    (cades ? " -cades" : "") + (attached ? " -nodetach" : "") +
-                    " -in " + ShellQuote(dir.File("in")) + " -signer " +
-                    ShellQuote(c.certPem) + " -inkey " + ShellQuote(c.keyPem) +
-                    (chain.empty() ? "" : " -certfile " + ShellQuote(chain)) +
-                    " -outform DER -out " + ShellQuote(dir.File("sig")) +
-                    " 2>&1";
+  std::string cmd =
+      "openssl cms -sign -engine gost -binary -md " + md + " " + opts +
+      (attached ? " -nodetach" : "") + " -in " + ShellQuote(dir.File("in")) +
+      " -signer " + ShellQuote(c.certPem) + " -inkey " + ShellQuote(c.keyPem) +
+      (chain.empty() ? "" : " -certfile " + ShellQuote(chain)) +
+      " -outform DER -out " + ShellQuote(dir.File("sig")) + " 2>&1";
   if (RunCommand(cmd).exitCode != 0) return {};
   return tavrix_test::ReadFileBytes(dir.File("sig"));
 }
@@ -49,7 +48,7 @@ struct Case {
   const char* name;
   const char* cert;
   bool attached;
-  bool cades;
+  const char* opts;  // for openssl cms -sign
   int tamper;  // 0 none, 1 last signature octet, 2 eContentType, 3 content
   DWORD status;
 };
@@ -62,7 +61,7 @@ class BesVerify : public ::testing::TestWithParam<Case> {
 TEST_P(BesVerify, StatusAsTheTableSays) {
   const Case& k = GetParam();
   const PkiCert& c = TestPki::Get().Cert(k.cert);
-  Bytes sig = OpensslSign(c, MdFor(c.keyType), k.attached, k.cades);
+  Bytes sig = OpensslSign(c, MdFor(c.keyType), k.attached, k.opts);
   ASSERT_FALSE(sig.empty()) << "OpenSSL could not sign";
   if (k.tamper == 1) sig.back() ^= 0x01;
   if (k.tamper == 2) {
@@ -83,16 +82,17 @@ TEST_P(BesVerify, StatusAsTheTableSays) {
 }
 
 const Case kCases[] = {
-    {"Gost2001Attached", "user-gost2001", true, true, 0, 0},
-    {"Gost2012_256Attached", "user-gost2012_256", true, true, 0, 0},
-    {"Gost2012_512Detached", "user-gost2012_512", false, true, 0, 0},
-    {"Gost2012_256Detached", "user-gost2012_256", false, true, 0, 0},
-    {"NoSigningCertificateAttribute", "user-gost2012_256", true, false, 0, 2},
-    {"UntrustedRoot", "selfsigned", true, true, 0, 5},
-    {"ExpiredSigner", "expired", true, true, 0, 5},
-    {"DetachedContentChanged", "user-gost2012_256", false, true, 3, 8},
-    {"SignatureChanged", "user-gost2012_256", true, true, 1, 8},
-    {"ContentTypeDiffers", "user-gost2012_256", true, true, 2, 13},
+    {"Gost2001Attached", "user-gost2001", true, "-cades", 0, 0},
+    {"Gost2012_256Attached", "user-gost2012_256", true, "-cades", 0, 0},
+    {"Gost2012_512Detached", "user-gost2012_512", false, "-cades", 0, 0},
+    {"Gost2012_256Detached", "user-gost2012_256", false, "-cades", 0, 0},
+    {"NoSigningCertificateAttribute", "user-gost2012_256", true, "", 0, 2},
+    {"NoSignedAttributes", "user-gost2012_256", true, "-noattr", 0, 2},
+    {"UntrustedRoot", "selfsigned", true, "-cades", 0, 5},
+    {"ExpiredSigner", "expired", true, "-cades", 0, 5},
+    {"DetachedContentChanged", "user-gost2012_256", false, "-cades", 3, 8},
+    {"SignatureChanged", "user-gost2012_256", true, "-cades", 1, 8},
+    {"ContentTypeDiffers", "user-gost2012_256", true, "-cades", 2, 13},
 };
 
 INSTANTIATE_TEST_SUITE_P(OpensslMade, BesVerify, ::testing::ValuesIn(kCases),
@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(OpensslMade, BesVerify, ::testing::ValuesIn(kCases),
 TEST(VerifyCalls, BadArgumentsFailWithoutARecord) {
   TestPki::Get();
   const PkiCert& c = TestPki::Get().Cert("user-gost2012_256");
-  Bytes sig = OpensslSign(c, "md_gost12_256", true, true);
+  Bytes sig = OpensslSign(c, "md_gost12_256", true, "-cades");
   ASSERT_FALSE(sig.empty());
   HCRYPTMSG m = verify_test::Decode(sig, "");
   ASSERT_NE(m, nullptr);

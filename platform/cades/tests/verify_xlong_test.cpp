@@ -8,26 +8,30 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "cades_env.h"
+#include "cades_peers.h"
+#include "cades_steps.h"
 #include "der/der.h"
 #include "verify_test_util.h"
 
 namespace {
 
 using namespace cades_test;
+using tavrix_test::CadesPeers;
+using tavrix_test::TestPki;
 namespace der = ::tavrix_der;
 
 const char kTextChars[] = "Акт сверки за ноябрь";
 const Bytes kText(kTextChars, kTextChars + sizeof kTextChars - 1);
 
 Bytes MakeXLong(const std::string& kt, bool detached = false) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   Enhanced xl = Enhance(SignBes(env.Signer(kt), kt, kText, detached, false), 0,
                         Wide(env.Tsa()));
   EXPECT_TRUE(xl.ok) << std::hex << xl.error;
@@ -106,7 +110,7 @@ Bytes FlipContentType(const Bytes& msg) {
 
 Bytes FlipCertificateValue(const Bytes& msg) {
   // The intermediate is carried only among the certificate values.
-  const Bytes& inter = Env::Get().pki.Cert("xl-inter").der;
+  const Bytes& inter = TestPki::Get().Cert("xl-inter").der;
   Bytes out = msg;
   auto at = std::search(out.begin(), out.end(), inter.begin(), inter.end());
   EXPECT_NE(at, out.end());
@@ -115,7 +119,7 @@ Bytes FlipCertificateValue(const Bytes& msg) {
 }
 
 TEST(VerifyXLong, EveryKeyVerifiesAtEachLevel) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   for (const char* kt : kKeyTypes) {
     SCOPED_TRACE(kt);
     Bytes xl = MakeXLong(kt);
@@ -186,40 +190,46 @@ TEST(VerifyXLong, EachChangedPartGivesItsStatus) {
   }
   // Unchanged, the message still verifies: the edits above made the faults.
   EXPECT_EQ(verify_test::Verify(xl, "", 0).status, 0u);
+  // Refreshes the fuzzing seeds (scripts/fuzz.sh) when asked to.
+  if (const char* dir = std::getenv("CADES_FUZZ_SEEDS")) {
+    tavrix_test::WriteFileBytes(std::string(dir) + "/xlong.der", xl);
+    tavrix_test::WriteFileBytes(std::string(dir) + "/root.der",
+                                TestPki::Get().Cert("root-gost2012_256").der);
+    tavrix_test::WriteFileBytes(std::string(dir) + "/ca.der",
+                                TestPki::Get().Cert("inter-gost2012_256").der);
+  }
 }
 
 // The point of the long-term form: after the signer's certificate expired,
 // with every service silent, the carried evidence still decides.
 TEST(VerifyXLong, ExpiredSignerWithEveryPeerSilent) {
-  Env& env = Env::Get();
+  CadesPeers& env = CadesPeers::Get();
   const long kLife = 12;
-  const PkiCert& c = env.pki.MakeCert(
+  const PkiCert& c = TestPki::Get().MakeCert(
       "xl-short", "gost2012_256", "/CN=Подписант на минуту", -60, kLife,
       "xl-inter",
       "basicConstraints = CA:FALSE\n"
       "keyUsage = critical,digitalSignature,nonRepudiation\n"
       "subjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n"
       "authorityInfoAccess = OCSP;URI:" +
-          Url(env.ocsp->port));
+          env.OcspUrl());
   const time_t expires = time(nullptr) + kLife;
-  std::ofstream(env.pki.dir() + "/ocsp-index.txt", std::ios::app)
+  std::ofstream(TestPki::Get().dir() + "/ocsp-index.txt", std::ios::app)
       << "V\t351231000000Z\t\t" << c.serialHex << "\tunknown\t" << c.subject
       << "\n";
-  ASSERT_TRUE(env.pki.Install(c, "MY", true));
+  ASSERT_TRUE(TestPki::Get().Install(c, "MY", true));
   Enhanced xl = Enhance(SignBes(c, "gost2012_256", kText, false, false), 0,
                         Wide(env.Tsa()));
   ASSERT_TRUE(xl.ok) << std::hex << xl.error;
   ASSERT_LT(time(nullptr), expires) << "enhancement outlived the certificate";
   while (time(nullptr) <= expires + 1) sleep(1);
-  for (Peer* p : {env.tsa.get(), env.httpd.get(), env.ocsp.get()})
-    p->Pause(true);
+  env.Pause(true);
   auto t0 = std::chrono::steady_clock::now();
   verify_test::Result r = verify_test::Verify(xl.der, "", 0);
   double took =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
           .count();
-  for (Peer* p : {env.tsa.get(), env.httpd.get(), env.ocsp.get()})
-    p->Pause(false);
+  env.Pause(false);
   EXPECT_EQ(r.status, 0u);
   // Judged now, without the time stamp, the same signer has no valid chain.
   EXPECT_EQ(verify_test::Verify(xl.der, "", CADES_BES).status,
