@@ -171,9 +171,6 @@ TEST(Converters, DumpMemAndOids) {
   Bytes junk{0x04, 0x01, 0x00};
   CERT_NAME_BLOB bad{static_cast<DWORD>(junk.size()), junk.data()};
   EXPECT_EQ(PrintTemplate::GetCertName(&bad), "");
-  EXPECT_EQ(PrintTemplate::GetFormatedObject(nullptr, junk.data(), 3), "");
-  EXPECT_EQ(PrintTemplate::ParseTS(junk.data(), 3), "N/A");
-  EXPECT_EQ(PrintTemplate::ParseRevocationValues(junk.data(), 3), "");
 }
 
 TEST(CertFragment, FixedTextsByteForByte) {
