@@ -1,0 +1,163 @@
+#include "cades_peers.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+namespace tavrix_test {
+
+namespace {
+
+const char* const kKeyTypes[] = {"gost2001", "gost2012_256", "gost2012_512"};
+
+void Need(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error("CadesPeers: " + what);
+}
+
+}  // namespace
+
+Peer::Peer(const std::vector<std::string>& argv, const std::string& cwd,
+           const std::string& openssl_conf) {
+  int in[2], out[2];
+  Need(pipe(in) == 0 && pipe(out) == 0, "pipe");
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[1]);
+    close(out[0]);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    if (!openssl_conf.empty()) setenv("OPENSSL_CONF", openssl_conf.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+      args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  stdin_ = in[1];
+  out_ = fdopen(out[0], "r");
+  char line[64] = {0};
+  Need(out_ && fgets(line, sizeof line, out_), argv.at(1) + " did not start");
+  port = std::atoi(line);
+}
+
+Peer::~Peer() {
+  close(stdin_);
+  kill(pid_, SIGTERM);
+  int st;
+  waitpid(pid_, &st, 0);
+  if (out_) fclose(out_);
+}
+
+std::string LoopbackUrl(int port, const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(port) + "/" + path;
+}
+
+CadesPeers& CadesPeers::Get() {
+  static CadesPeers peers;
+  return peers;
+}
+
+std::string CadesPeers::Tsa(const std::string& path) const {
+  return LoopbackUrl(tsa_->port, path);
+}
+
+const PkiCert& CadesPeers::Signer(const std::string& kt) const {
+  return pki_.Cert("xl-" + kt);
+}
+
+CadesPeers::CadesPeers() : pki_(TestPki::Get()) {
+  const std::string dir = pki_.dir();
+  const std::string support = TEST_SUPPORT_DIR;
+  Need(RunCommand("sh " + ShellQuote(support + "/make-pki.sh") + " --tsa " +
+                  ShellQuote(dir) + " 2>&1")
+               .exitCode == 0,
+       "make-pki.sh --tsa");
+  conf = dir + "/gost.cnf";
+  std::ofstream(conf) << "openssl_conf = openssl_init\n[openssl_init]\n"
+                         "engines = e\n[e]\ngost = g\n[g]\nengine_id = gost\n"
+                         "default_algorithms = ALL\n";
+  RunCommand("mkdir -p " + ShellQuote(dir + "/www"));
+  tsa_ = std::make_unique<Peer>(
+      std::vector<std::string>{"python3", support + "/tsa.py", "--dir", dir});
+  httpd_ = std::make_unique<Peer>(std::vector<std::string>{
+      "python3", support + "/httpd.py", "--dir", dir + "/www"});
+  ocsp_ = std::make_unique<Peer>(
+      std::vector<std::string>{"python3", support + "/ocsp_front.py", "--port",
+                               "0", "--", "-index", "ocsp-index.txt", "-CA",
+                               "xl-inter.pem", "-rsigner", "xl-inter.pem",
+                               "-rkey", "xl-inter.key", "-nmin", "5"},
+      dir, conf);
+  const long kDay = 86400;
+  const PkiCert& inter = pki_.MakeCert(
+      "xl-inter", "gost2012_256", "/CN=Long-term Intermediate", -kDay,
+      365 * kDay, "root-gost2012_256",
+      "basicConstraints = critical,CA:TRUE\n"
+      "keyUsage = critical,keyCertSign,cRLSign,digitalSignature\n"
+      "subjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n"
+      "crlDistributionPoints = URI:" +
+          LoopbackUrl(httpd_->port, "root.crl"));
+  std::ofstream index(dir + "/ocsp-index.txt");
+  for (const char* kt : kKeyTypes) {
+    const PkiCert& c = pki_.MakeCert(
+        std::string("xl-") + kt, kt, std::string("/CN=Подписант ") + kt, -kDay,
+        300 * kDay, "xl-inter",
+        "basicConstraints = CA:FALSE\n"
+        "keyUsage = critical,digitalSignature,nonRepudiation\n"
+        "subjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n"
+        "authorityInfoAccess = OCSP;URI:" +
+            LoopbackUrl(ocsp_->port));
+    index << "V\t351231000000Z\t\t" << c.serialHex << "\tunknown\t" << c.subject
+          << "\n";
+    Need(pki_.Install(c, "MY", true), "install " + c.name);
+  }
+  index.close();
+  Need(pki_.Install(inter, "CA", false), "install xl-inter");
+  // The root's CRL, by OpenSSL's own CA code.
+  std::ofstream(dir + "/crl.cnf")
+      << "[ca]\ndefault_ca = c\n[c]\ndatabase = " << dir
+      << "/crl-db.txt\ncrlnumber = " << dir
+      << "/crl-number\ndefault_md = md_gost12_256\ndefault_crl_days = 7\n";
+  std::ofstream(dir + "/crl-db.txt").close();
+  std::ofstream(dir + "/crl-number") << "01\n";
+  Need(RunCommand("cd " + ShellQuote(dir) +
+                  " && openssl ca -engine gost -gencrl -config crl.cnf -cert "
+                  "root-gost2012_256.pem -keyfile root-gost2012_256.key -out "
+                  "root.crl.pem 2>&1 && openssl crl -in root.crl.pem -outform "
+                  "DER -out www/root.crl")
+               .exitCode == 0,
+       "root CRL");
+  caFile = dir + "/ca-all.pem";
+  RunCommand("cd " + ShellQuote(dir) +
+             " && cat root-*.pem inter-*.pem xl-inter.pem > ca-all.pem");
+}
+
+std::string CadesPeers::Check(const std::vector<uint8_t>& der,
+                              const std::string& level,
+                              const std::vector<uint8_t>* content) const {
+  TempDir d;
+  WriteFileBytes(d.File("m.der"), der);
+  std::string cmd =
+      "OPENSSL_CONF=" + ShellQuote(conf) + " /usr/bin/python3 " +
+      ShellQuote(std::string(TEST_SUPPORT_DIR) + "/cades_check.py") +
+      " --cms " + ShellQuote(d.File("m.der")) + " --ca " + ShellQuote(caFile) +
+      " --level " + level;
+  if (content) {
+    WriteFileBytes(d.File("content"), *content);
+    cmd += " --content " + ShellQuote(d.File("content"));
+  }
+  CommandResult r = RunCommand(cmd + " 2>&1");
+  return r.exitCode == 0
+             ? ""
+             : r.output + " (exit " + std::to_string(r.exitCode) + ")";
+}
+
+}  // namespace tavrix_test
