@@ -1,5 +1,6 @@
 // The certificate and signer report: fixed texts, real GOST messages signed
 // by OpenSSL with the test PKI, and hostile certificate values.
+#include <capi/cades.h>
 #include <capi/capi.h>
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "PrintTemplate.h"
+#include "cades_peers.h"
 #include "test_support.h"
 
 namespace {
@@ -171,9 +173,6 @@ TEST(Converters, DumpMemAndOids) {
   Bytes junk{0x04, 0x01, 0x00};
   CERT_NAME_BLOB bad{static_cast<DWORD>(junk.size()), junk.data()};
   EXPECT_EQ(PrintTemplate::GetCertName(&bad), "");
-  EXPECT_EQ(PrintTemplate::GetFormatedObject(nullptr, junk.data(), 3), "");
-  EXPECT_EQ(PrintTemplate::ParseTS(junk.data(), 3), "N/A");
-  EXPECT_EQ(PrintTemplate::ParseRevocationValues(junk.data(), 3), "");
 }
 
 TEST(CertFragment, FixedTextsByteForByte) {
@@ -416,6 +415,68 @@ TEST(SignerReport, HostileNameBytes) {
     EXPECT_EQ(html.find("<i>"), std::string::npos);
     ExpectIntactInCdata("<div>" + html + "</div>");
   }
+}
+
+// A message that the CAdES runtime took to X Long Type 1 against the test
+// time-stamp service and revocation sources: its evidence attributes get
+// their captions, and the carried certificates their fragments.
+TEST(SignerReport, XLongType1Evidence) {
+  tavrix_test::CadesPeers& env = tavrix_test::CadesPeers::Get();
+  const PkiCert& c = env.Signer("gost2012_256");
+  tavrix_test::TempDir d;
+  tavrix_test::WriteFileBytes(d.File("in"), Bytes{'x', 'l'});
+  ASSERT_EQ(
+      RunCommand("openssl cms -sign -engine gost -cades -binary "
+                 "-nodetach -md md_gost12_256 -outform DER -in " +
+                 ShellQuote(d.File("in")) + " -signer " +
+                 ShellQuote(c.certPem) + " -inkey " + ShellQuote(c.keyPem) +
+                 " -out " + ShellQuote(d.File("m")) + " 2>&1")
+          .exitCode,
+      0);
+  Msg msg(tavrix_test::ReadFileBytes(d.File("m")));
+  ASSERT_NE(msg.h, nullptr);
+  const std::string tsa = env.Tsa();
+  const std::wstring url(tsa.begin(), tsa.end());
+  CADES_SERVICE_CONNECTION_PARA tsp{sizeof tsp, url.c_str(), nullptr};
+  CADES_SIGN_PARA para{};
+  para.dwSize = sizeof para;
+  para.dwCadesType = CADES_X_LONG_TYPE_1;
+  para.pTspConnectionPara = &tsp;
+  ASSERT_TRUE(CadesMsgEnhanceSignature(msg.h, 0, &para)) << GetLastError();
+
+  Cert cert(c.der);
+  const CERT_CONTEXT* signer = cert.ctx;
+  const std::string html = PrintTemplate::GetHTML(msg.h, signer);
+  const struct {
+    const char* oid;
+    std::string suffixAndValue;
+  } rows[] = {
+      {"1.2.840.113549.1.9.16.2.14",
+       "<br />(Штамп времени на подпись)</td><td "
+       "align=\"justify\" valign=\"Top\">N/A<"},
+      {"1.2.840.113549.1.9.16.2.25",
+       "<br />(Штамп времени на доказательства подписи)</td><td "
+       "align=\"justify\" valign=\"Top\">N/A<"},
+      {"1.2.840.113549.1.9.16.2.21",
+       "<br />(id-aa-ets-certificateRefs)</td><td "
+       "align=\"justify\" valign=\"Top\"></td>"},
+      {"1.2.840.113549.1.9.16.2.22",
+       "<br />(id-aa-ets-revocationRefs)</td><td "
+       "align=\"justify\" valign=\"Top\"></td>"},
+      {"1.2.840.113549.1.9.16.2.24",
+       "</td><td align=\"justify\" valign=\"Top\"></td>"},
+      {"1.2.840.113549.1.9.16.2.23",
+       "<br />(Дополнительные вложенные сертификаты)</td><td "
+       "align=\"justify\" valign=\"Top\"><p>Информация о сертификате</p>"},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(Count(html, Named(r.oid) + r.suffixAndValue), 1u) << r.oid;
+  // The issuing CA travels among the evidence certificates.
+  const PkiCert& ca = TestPki::Get().Cert(c.issuer);
+  const size_t values = html.find(Named("1.2.840.113549.1.9.16.2.23"));
+  EXPECT_NE(html.find("<p>Серийный номер: " + ca.serialHex + "</p>", values),
+            std::string::npos);
+  ExpectIntactInCdata(html);
 }
 
 }  // namespace
