@@ -17,6 +17,8 @@ The path chooses the service's behaviour, so one process serves every case:
   /gost2001         a good token from the GOST 2001 TSA
   /untrusted        signed by a self-signed TSA certificate
   /noncritical      signed by a TSA certificate whose usage is not critical
+  /noess            signed by the right TSA without the signing-certificate
+                    attribute that binds the token to its certificate
   /imprint          a token for another imprint
   /nonce            a token for another nonce
   /error            a granted-less answer: status rejection, no token
@@ -131,12 +133,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
         body = self.reply(query, *signer)
         if mode == "noncritical":
-            body = self.resign(body, "tsa-noncritical")
+            body = self.resign(body, "tsa-noncritical", True)
+        elif mode == "noess":
+            body = self.resign(body, "tsa-gost2012_256", False)
         self.answer(body)
 
-    def resign(self, reply, name):
-        """The same TSTInfo signed by a certificate that `openssl ts` itself
-        refuses to sign with (its timeStamping usage is not critical)."""
+    def resign(self, reply, name, ess):
+        """The same TSTInfo signed again by `openssl cms`: with a certificate
+        that `openssl ts` itself refuses to sign with (its timeStamping usage
+        is not critical), or without the ESS signing-certificate attribute."""
         with tempfile.TemporaryDirectory(dir=self.work) as tmp:
             r, tok, tst, out = (os.path.join(tmp, n)
                                 for n in ("r", "tok", "tst", "out"))
@@ -147,8 +152,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                  tok],
                 ["openssl", "cms", "-verify", "-noverify", "-engine", "gost",
                  "-inform", "DER", "-in", tok, "-binary", "-out", tst],
-                ["openssl", "cms", "-sign", "-engine", "gost", "-binary",
-                 "-nodetach", "-econtent_type", "1.2.840.113549.1.9.16.1.4",
+                ["openssl", "cms", "-sign", "-engine", "gost"] +
+                (["-cades"] if ess else []) +
+                ["-binary", "-nodetach", "-econtent_type", "1.2.840.113549.1.9.16.1.4",
                  "-in", tst, "-signer", os.path.join(self.pki, name + ".pem"),
                  "-inkey", os.path.join(self.pki, name + ".key"), "-md",
                  "md_gost12_256", "-outform", "DER", "-out", out]]

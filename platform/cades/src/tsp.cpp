@@ -1,7 +1,11 @@
 #include "tsp.h"
 
+#include <nettle/sha2.h>
+
 #include <cstring>
 #include <memory>
+
+#include "chain/fetch.h"
 
 namespace tavrix_cades {
 namespace {
@@ -99,6 +103,67 @@ bool TimeStampingOnly(PCCERT_CONTEXT c) {
   der::DerReader sr(seq);
   if (!sr.Expect(der::kTagOid, &oid) || !sr.AtEnd()) return false;
   return der::OidToString(oid.value, oid.len) == kOidTimeStamping;
+}
+
+constexpr char kOidSha1[] = "1.3.14.3.2.26";
+constexpr char kOidSha256[] = "2.16.840.1.101.3.4.2.1";
+
+bool CertHashIs(const std::string& oid, PCCERT_CONTEXT c, const Bytes& want) {
+  const uint8_t* p = c->pbCertEncoded;
+  size_t n = c->cbCertEncoded;
+  Bytes got;
+  if (oid == kOidSha1) {
+    std::string hex = tavrix_chain::Sha1Hex(p, n);
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+      got.push_back(
+          static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  } else if (oid == kOidSha256) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, n, p);
+    got.resize(SHA256_DIGEST_SIZE);
+    sha256_digest(&ctx, got.size(), got.data());
+  } else if (!HashWith(oid, p, n, &got)) {
+    return false;
+  }
+  return got == want;
+}
+
+// RFC 3161 2.4.2: the token's signed attributes name the TSA certificate
+// (ESS signing-certificate or -v2), so that no other certificate with the
+// same issuer and serial can stand in for it. The first ESSCertID is the
+// signer's.
+bool EssNamesSigner(HCRYPTMSG msg, PCCERT_CONTEXT tsa) {
+  std::vector<uint8_t> storage;
+  const CRYPT_ATTRIBUTES* attrs = nullptr;
+  if (!SignerAttributes(msg, 0, false, &storage, &attrs)) return false;
+  bool v2 = true;
+  const CRYPT_ATTRIBUTE* a = FindAttribute(attrs, kOidSigningCertificateV2);
+  if (!a) {
+    v2 = false;
+    a = FindAttribute(attrs, kOidSigningCertificate);
+  }
+  if (!a) return false;
+  der::DerReader top(a->rgValue[0].pbData, a->rgValue[0].cbData);
+  der::Tlv sc, certs, id, alg, oid, hash;
+  if (!top.Expect(der::kTagSequence, &sc)) return false;
+  der::DerReader sr(sc);
+  if (!sr.Expect(der::kTagSequence, &certs)) return false;
+  der::DerReader cr(certs);
+  if (!cr.Expect(der::kTagSequence, &id)) return false;
+  der::DerReader ir(id);
+  std::string hash_oid = v2 ? kOidSha256 : kOidSha1;
+  bool present = false;
+  if (v2) {
+    if (!ir.Optional(der::kTagSequence, &alg, &present)) return false;
+    if (present) {
+      der::DerReader ar(alg);
+      if (!ar.Expect(der::kTagOid, &oid)) return false;
+      hash_oid = der::OidToString(oid.value, oid.len);
+    }
+  }
+  if (!ir.Expect(der::kTagOctetString, &hash)) return false;
+  return CertHashIs(hash_oid, tsa, hash.ValueBytes());
 }
 
 bool ChainTrusted(PCCERT_CONTEXT c, HCERTSTORE extra, const FILETIME* when) {
@@ -207,6 +272,7 @@ DWORD CheckTimeStampToken(const uint8_t* token, size_t token_len,
   if (!CryptMsgControl(msg.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE,
                        tsa->pCertInfo))
     return CADES_E_TSP_SIGNATURE;
+  if (!EssNamesSigner(msg.get(), tsa.get())) return CADES_E_TSP_SIGNATURE;
   if (!TimeStampingOnly(tsa.get())) return CADES_E_TSP_USAGE;
   int64_t nb = der::FileTimeToUnix(tsa->pCertInfo->NotBefore);
   int64_t na = der::FileTimeToUnix(tsa->pCertInfo->NotAfter);

@@ -46,7 +46,9 @@ struct TokenInfo {
 
 // Checks a TimeStampToken (a ContentInfo with SignedData over TSTInfo)
 // against the data it is meant to stamp: the imprint is that data's hash in
-// the token's hash algorithm; the token is signed by a certificate with a
+// the token's hash algorithm; the token is signed (its ESS
+// signing-certificate attribute naming that certificate) by a certificate
+// with a
 // critical extended key usage holding timeStamping alone, whose chain to a
 // ROOT-store anchor holds (revocation is not judged here: the signer of a
 // fresh token was just asked, an archived token is covered by the

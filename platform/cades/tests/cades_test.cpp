@@ -132,6 +132,7 @@ TEST(CadesEnhance, MisbehavingServicesFailCleanly) {
       {Wide(env.Tsa("nonce")), CADES_T, CADES_E_TSP_NONCE},
       {Wide(env.Tsa("untrusted")), CADES_T, CADES_E_TSP_UNTRUSTED},
       {Wide(env.Tsa("noncritical")), CADES_T, CADES_E_TSP_USAGE},
+      {Wide(env.Tsa("noess")), CADES_T, CADES_E_TSP_SIGNATURE},
       {Wide(env.Tsa("error")), CADES_T, CADES_E_TSP_REJECTED},
       {Wide(env.Tsa("garbage")), 0, CADES_E_TSP_MALFORMED},
       {Wide(env.Tsa("stall")), 0, CADES_E_TSP_UNREACHABLE},
