@@ -189,8 +189,8 @@ def main():
                 fail("missing attribute " + need)
                 return
         ts_verify(tmp, "CAdES-C", attrs[CTS]["values"][0],
-                  sig + attrs[TS].dump() + attrs[CREFS].dump() +
-                  attrs[RREFS].dump(), o.ca)
+                  sig + attrs[TS].contents + attrs[CREFS].contents +
+                  attrs[RREFS].contents, o.ca)
         cvals = CertValues.load(attrs[CVALS]["values"][0].dump())
         certs = [c.dump() for c in cvals] + \
             [c.chosen.dump() for c in sd["certificates"]]

@@ -67,6 +67,15 @@ Bytes EncodeAttr(const char* oid, const Bytes& value) {
   return der::Wrap(der::kTagSequence, a);
 }
 
+// An attribute as the CAdES-C time stamp covers it: its type and values,
+// without the Attribute's own SEQUENCE header.
+Bytes AttrContents(const Bytes& attr) {
+  der::DerReader r(attr.data(), attr.size());
+  der::Tlv t;
+  if (!r.Expect(der::kTagSequence, &t)) return attr;
+  return t.ValueBytes();
+}
+
 // Only printable ASCII reaches the HTTP client: anything else in a
 // page-supplied address is refused rather than reinterpreted.
 bool NarrowUrl(LPCWSTR w, std::string* out) {
@@ -396,13 +405,13 @@ DWORD LongTermAttributes(HCRYPTMSG msg, DWORD index, const Request& rq,
   Bytes rev_refs_attr = EncodeAttr(kOidCompleteRevocationRefs,
                                    der::Wrap(der::kTagSequence, rev_refs));
 
-  // CAdES-C time stamp (ESCTimeStamp): over the signature value and the
-  // encoded signature time stamp, certificate and revocation reference
-  // attributes, in that order.
+  // CAdES-C time stamp (ESCTimeStamp, RFC 5126 6.3.5): over the signature
+  // value and the signature time stamp, certificate and revocation reference
+  // attributes, in that order, each without its outer SEQUENCE header.
   Bytes stamped = signature;
-  der::Append(&stamped, ts_attr);
-  der::Append(&stamped, cert_refs_attr);
-  der::Append(&stamped, rev_refs_attr);
+  der::Append(&stamped, AttrContents(ts_attr));
+  der::Append(&stamped, AttrContents(cert_refs_attr));
+  der::Append(&stamped, AttrContents(rev_refs_attr));
   Bytes c_token;
   DWORD err =
       StampFromService(rq.url, hash_oid, stamped, rq.additional, dl, &c_token);

@@ -219,16 +219,12 @@ bool EarliestToken(const std::vector<SignerAttr>& u, const char* oid,
 
 // RFC 5126 6.3.5 (EN 319 122-1 A.1.5.2): the signature value, then the
 // signature time stamp and both reference attributes, each as its type and
-// values without the attribute's own SEQUENCE header. Stamps over the whole
-// attribute encodings are taken too: they bind exactly the same data.
+// values without the attribute's own SEQUENCE header.
 std::vector<Bytes> CadesCImprintData(const ParsedSigner& s) {
-  std::vector<Bytes> forms(2, s.signature);
+  std::vector<Bytes> forms(1, s.signature);
   for (const char* oid : {kOidSigTimeStamp, kOidCertRefs, kOidRevRefs})
     for (const SignerAttr& a : s.unsigned_attrs)
-      if (a.oid == oid) {
-        der::Append(&forms[0], a.content);
-        der::Append(&forms[1], a.encoded);
-      }
+      if (a.oid == oid) der::Append(&forms[0], a.content);
   return forms;
 }
 
