@@ -79,25 +79,15 @@ static std::string SeqKey(Store* s) {
   return buf;
 }
 
+// No certificate comes anywhere near this size.
 static bool ReadFile(const std::string& path, std::vector<BYTE>* out) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  out->clear();
-  BYTE buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-    out->insert(out->end(), buf, buf + n);
-    if (out->size() > (16u << 20)) break;  // no certificate is this large
-  }
-  bool ok = !ferror(f) && out->size() <= (16u << 20);
-  fclose(f);
-  return ok;
+  return tavrix_provider::ReadRegularFile(path, 16u << 20, out);
 }
 
 static bool WriteFileAtomic(const std::string& dir, const std::string& name,
                             const std::vector<BYTE>& data) {
   std::string tmp = dir + "/." + name + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = tavrix_provider::CreateFreshFile(tmp, 0644);
   if (fd < 0) return false;
   size_t off = 0;
   while (off < data.size()) {
@@ -166,6 +156,10 @@ static HCERTSTORE OpenSystem(DWORD flags, const std::string& rawName) {
   for (char& ch : name)
     ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
   std::string home = tavrix_provider::ProviderHome();
+  if (home.empty()) {
+    SetError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
   std::string dir = home + "/stores/" + name;
   struct stat st;
   bool exists = stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

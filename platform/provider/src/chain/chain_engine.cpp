@@ -449,11 +449,16 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
     opts.timeout_ms = timeout_ms;
     opts.cache_only = (dwFlags & CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY) ||
                       (engine->flags & CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL);
-    if (dwFlags & CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT) {
-      opts.has_deadline = true;
-      opts.deadline = std::chrono::steady_clock::now() +
-                      std::chrono::milliseconds(timeout_ms);
-    }
+    // Each retrieval has its own time-out, and the whole chain one deadline
+    // as well, so that many slow points cannot add up without end.
+    const unsigned long long budget_ms =
+        (dwFlags & CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT)
+            ? timeout_ms
+            : static_cast<unsigned long long>(timeout_ms) *
+                  kChainRevocationTimeouts;
+    opts.has_deadline = true;
+    opts.deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(budget_ms);
     size_t last = 1;
     if (rev_flags & (CERT_CHAIN_REVOCATION_CHECK_CHAIN |
                      CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT))

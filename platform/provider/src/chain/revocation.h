@@ -13,6 +13,12 @@ namespace tavrix_chain {
 
 enum class RevStatus { kGood, kRevoked, kUnknown };
 
+// How long an answer that names no next update is believed after it was
+// made (OCSP thisUpdate and producedAt, CRL thisUpdate). Older answers could
+// be replays that hide a revocation, so they count as no answer at all.
+constexpr int64_t kMaxUndatedOcspAge = 3600;
+constexpr int64_t kMaxUndatedCrlAge = 24 * 3600;
+
 struct RevocationOutcome {
   RevStatus status = RevStatus::kUnknown;
   // The status could not be learned because a server did not answer or its
@@ -22,6 +28,10 @@ struct RevocationOutcome {
   PCCRL_CONTEXT crl = nullptr;  // the CRL that decided, owned by the caller
   size_t crl_entry = 0;         // index of the entry when revoked by the CRL
 };
+
+// Without an accumulative time-out, revocation checking of one chain still
+// ends after this many retrieval time-outs in all.
+constexpr unsigned kChainRevocationTimeouts = 2;
 
 struct RevocationOptions {
   unsigned timeout_ms = 15000;
