@@ -31,6 +31,9 @@ struct ContextApi {
   decltype(&::xmlNewParserCtxt) newCtxt = nullptr;
   decltype(&::xmlCtxtReadMemory) readMemory = nullptr;
   decltype(&::xmlFreeParserCtxt) freeCtxt = nullptr;
+  decltype(&::xmlSetStructuredErrorFunc) setErrorFunc = nullptr;
+  decltype(&::__xmlStructuredError) errorFunc = nullptr;
+  decltype(&::__xmlStructuredErrorContext) errorContext = nullptr;
 };
 
 // Log lines show data texts only in part: a file's content arrives here
@@ -76,6 +79,31 @@ void LogParserError(void*, xmlErrorPtr error) {
   TavrixUtils::ODebug("CanonicalizeXml: parser line " + toString(error->line) +
                       ": " + message);
 }
+
+// The canonicaliser reports through libxml2's own error handler, which
+// prints to standard error unless one is set: ours is set for this call and
+// the previous one put back at once, as the host may have its own.
+class ErrorsToLog {
+ public:
+  explicit ErrorsToLog(const ContextApi& api) : api_(api) {
+    if (!api_.setErrorFunc || !api_.errorFunc || !api_.errorContext) return;
+    savedFunc_ = *api_.errorFunc();
+    savedContext_ = *api_.errorContext();
+    api_.setErrorFunc(nullptr, LogParserError);
+    set_ = true;
+  }
+  ~ErrorsToLog() {
+    if (set_) api_.setErrorFunc(savedContext_, savedFunc_);
+  }
+  ErrorsToLog(const ErrorsToLog&) = delete;
+  ErrorsToLog& operator=(const ErrorsToLog&) = delete;
+
+ private:
+  const ContextApi& api_;
+  xmlStructuredErrorFunc savedFunc_ = nullptr;
+  void* savedContext_ = nullptr;
+  bool set_ = false;
+};
 
 // What the attributes of the text may cost the parser, in one linear pass:
 // the most attributes one start tag carries ("=" signs outside quoted
@@ -326,6 +354,12 @@ std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
       dlsym(libXml->hDll, "xmlCtxtReadMemory"));
   api.freeCtxt = reinterpret_cast<decltype(api.freeCtxt)>(
       dlsym(libXml->hDll, "xmlFreeParserCtxt"));
+  api.setErrorFunc = reinterpret_cast<decltype(api.setErrorFunc)>(
+      dlsym(libXml->hDll, "xmlSetStructuredErrorFunc"));
+  api.errorFunc = reinterpret_cast<decltype(api.errorFunc)>(
+      dlsym(libXml->hDll, "__xmlStructuredError"));
+  api.errorContext = reinterpret_cast<decltype(api.errorContext)>(
+      dlsym(libXml->hDll, "__xmlStructuredErrorContext"));
   if (!api.newCtxt || !api.readMemory || !api.freeCtxt) {
     std::string missing;
     if (!api.newCtxt) missing += "xmlNewParserCtxt,";
@@ -364,6 +398,7 @@ std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
     return MyHandleError("Некорректный xml документ.", false);
   }
 
+  ErrorsToLog quiet(api);
   xmlParserCtxtPtr parser = api.newCtxt();
   if (parser == nullptr || parser->sax == nullptr) {
     if (parser != nullptr) api.freeCtxt(parser);

@@ -19,17 +19,20 @@ namespace {
 thread_local long t_allocations_left = -1;  // -1: never fail
 }  // namespace
 
-void* operator new(std::size_t n) {
+// Kept out of line: inlined, GCC takes the free() inside for a mismatch
+// with the operator new that allocated.
+#define NOINLINE __attribute__((noinline))
+NOINLINE void* operator new(std::size_t n) {
   if (t_allocations_left >= 0 && t_allocations_left-- == 0)
     throw std::bad_alloc();
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+NOINLINE void* operator new[](std::size_t n) { return operator new(n); }
+NOINLINE void operator delete(void* p) noexcept { std::free(p); }
+NOINLINE void operator delete[](void* p) noexcept { std::free(p); }
+NOINLINE void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+NOINLINE void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
