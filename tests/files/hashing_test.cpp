@@ -221,6 +221,14 @@ TEST(CanonicalizeXml, ElementsWithTooManyAttributesAreRefusedUnparsed) {
   EXPECT_EQ(TavrixCtrl().CanonicalizeXml(defaults).rfind(
                 kPrefix + "Некорректный xml документ. ", 0),
             0u);
+  // Many tags each within the bound add up: 20 of 1,000 attributes.
+  std::string crowded = "<r>";
+  for (int i = 0; i < 20; ++i)
+    crowded += "<e" + element(1000).substr(2) + "</e>";
+  crowded += "</r>";
+  EXPECT_EQ(TavrixCtrl().CanonicalizeXml(crowded).rfind(
+                kPrefix + "Некорректный xml документ. ", 0),
+            0u);
   const std::string many = element(60000) + "</r>";
   const std::string fine = element(TavrixCtrl::kMaxXmlAttributes) + "<!--" +
                            std::string(5000, '=') + "-->" +
