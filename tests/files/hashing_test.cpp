@@ -221,6 +221,14 @@ TEST(CanonicalizeXml, ElementsWithTooManyAttributesAreRefusedUnparsed) {
   EXPECT_EQ(TavrixCtrl().CanonicalizeXml(defaults).rfind(
                 kPrefix + "Некорректный xml документ. ", 0),
             0u);
+  // Many tags each within the bound add up: 20 of 1,000 attributes.
+  std::string crowded = "<r>";
+  for (int i = 0; i < 20; ++i)
+    crowded += "<e" + element(1000).substr(2) + "</e>";
+  crowded += "</r>";
+  EXPECT_EQ(TavrixCtrl().CanonicalizeXml(crowded).rfind(
+                kPrefix + "Некорректный xml документ. ", 0),
+            0u);
   const std::string many = element(60000) + "</r>";
   const std::string fine = element(TavrixCtrl::kMaxXmlAttributes) + "<!--" +
                            std::string(5000, '=') + "-->" +
@@ -275,6 +283,57 @@ TEST(CanonicalizeXml, NothingExternalIsLoaded) {
       "<r>&own;</r>";
   TavrixCtrl ctrl;
   EXPECT_EQ(ctrl.CanonicalizeXml(internal), "<r lang=\"ru\">своё</r>");
+}
+
+// The browser's standard error is not ours: whatever libxml2 has to say
+// about a page's document goes to our log only.
+TEST(CanonicalizeXml, ParserComplaintsStayOffStandardError) {
+  const std::vector<std::string> bad = {
+      "<a><b></a>",
+      "<r>&undefined;</r>",
+      "<r>\xFF\xFE\x80</r>",
+      "<?xml version='1.0' encoding='x-no-such-encoding'?><r/>",
+      "<p:r xmlns:q='urn:q'/>",
+      "<!DOCTYPE r [<!ELEMENT>]><r/>",
+      "<!DOCTYPE r [<!ENTITY a '&b;'><!ENTITY b '&a;'>]><r>&a;</r>",
+      "<r a='1' a='2'/>",
+      "<r xmlns='relative/uri'/>",
+      std::string("<r>\0</r>", 8),
+  };
+  // A handler the host set stays its own, and hears nothing of ours.
+  void* lib = dlopen("libxml2.so", RTLD_LAZY);
+  ASSERT_NE(lib, nullptr);
+  using Handler = void (*)(void*, void*);
+  auto setHandler = reinterpret_cast<void (*)(void*, Handler)>(
+      dlsym(lib, "xmlSetStructuredErrorFunc"));
+  auto handler =
+      reinterpret_cast<Handler* (*)()>(dlsym(lib, "__xmlStructuredError"));
+  ASSERT_TRUE(setHandler && handler);
+  static int hostHeard = 0;
+  const Handler host = [](void*, void*) { ++hostHeard; };
+  setHandler(nullptr, host);
+  tavrix_test::TempDir dir;
+  const std::string captured = dir.File("stderr");
+  fflush(stderr);
+  const int saved = dup(2);
+  ASSERT_GE(saved, 0);
+  FILE* f = fopen(captured.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  dup2(fileno(f), 2);
+  std::vector<std::string> results;
+  for (const std::string& doc : bad)
+    results.push_back(TavrixCtrl().CanonicalizeXml(doc));
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  fclose(f);
+  EXPECT_EQ(*handler(), host);
+  EXPECT_EQ(hostHeard, 0);
+  setHandler(nullptr, nullptr);
+  dlclose(lib);
+  EXPECT_EQ(ReadAll(captured), "");
+  for (size_t i : {0, 1, 3, 8})
+    EXPECT_EQ(results[i].rfind(kPrefix, 0), 0u) << i << ": " << results[i];
 }
 
 TEST(CanonicalizeXml, LeavesLibxml2ProcessDefaultsAlone) {

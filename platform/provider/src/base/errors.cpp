@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/c_boundary.h"
 #include "base/messages.h"
 
 namespace {
@@ -118,14 +119,16 @@ void ClearAllocated(DWORD flags, void* lpBuffer) {
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return tls_last_error; }
+DWORD WINAPI GetLastError(void) try { return tls_last_error; }
+CAPI_GUARD(0)
 
-void WINAPI SetLastError(DWORD dwErrCode) { tls_last_error = dwErrCode; }
+void WINAPI SetLastError(DWORD dwErrCode) try { tls_last_error = dwErrCode; }
+CAPI_GUARD_VOID
 
 // The language is not checked: every text exists in Russian only. Inserts are
 // never expanded, since no text has any.
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD,
-                            LPSTR lpBuffer, DWORD nSize, va_list*) {
+                            LPSTR lpBuffer, DWORD nSize, va_list*) try {
   std::string text;
   if (!LookUpMessage(dwFlags, dwMessageId, text)) {
     ClearAllocated(dwFlags, lpBuffer);
@@ -133,9 +136,10 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD,
   }
   return Deliver<char>(dwFlags, text, lpBuffer, nSize);
 }
+CAPI_GUARD(0)
 
 DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD,
-                            LPWSTR lpBuffer, DWORD nSize, va_list*) {
+                            LPWSTR lpBuffer, DWORD nSize, va_list*) try {
   std::string text;
   if (!LookUpMessage(dwFlags, dwMessageId, text)) {
     ClearAllocated(dwFlags, lpBuffer);
@@ -143,8 +147,9 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD,
   }
   return Deliver<wchar_t>(dwFlags, Utf8ToWide(text), lpBuffer, nSize);
 }
+CAPI_GUARD(0)
 
-HLOCAL WINAPI LocalAlloc(DWORD uFlags, size_t uBytes) {
+HLOCAL WINAPI LocalAlloc(DWORD uFlags, size_t uBytes) try {
   if (uFlags & ~static_cast<DWORD>(LMEM_FIXED | LMEM_ZEROINIT)) {
     // Movable memory would need LocalLock, which this provider lacks.
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -156,10 +161,12 @@ HLOCAL WINAPI LocalAlloc(DWORD uFlags, size_t uBytes) {
   if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return p;
 }
+CAPI_GUARD(nullptr)
 
-HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+HLOCAL WINAPI LocalFree(HLOCAL hMem) try {
   std::free(hMem);
   return nullptr;
 }
+CAPI_GUARD(hMem)
 
 }  // extern "C"

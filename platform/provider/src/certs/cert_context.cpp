@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 #include "crypto/key_store.h"
 
@@ -303,7 +304,7 @@ extern "C" {
 
 PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
                                                    const BYTE* pbCertEncoded,
-                                                   DWORD cbCertEncoded) {
+                                                   DWORD cbCertEncoded) try {
   if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
     SetError(E_INVALIDARG);
     return nullptr;
@@ -311,14 +312,16 @@ PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
   CertObject* c = ParseCertificate(pbCertEncoded, cbCertEncoded);
   return c ? &c->ctx : nullptr;
 }
+CAPI_GUARD(nullptr)
 
-PCCERT_CONTEXT WINAPI CertDuplicateCertificateContext(PCCERT_CONTEXT p) {
+PCCERT_CONTEXT WINAPI CertDuplicateCertificateContext(PCCERT_CONTEXT p) try {
   CertObject* c = FromContext(p);
   if (!c) return nullptr;
   return &AddRef(c)->ctx;
 }
+CAPI_GUARD(nullptr)
 
-BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT p) {
+BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT p) try {
   if (!p) return TRUE;
   CertObject* c = FromContext(p);
   if (!c) {
@@ -328,9 +331,11 @@ BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT p) {
   Release(c);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
-                                              void* pvData, DWORD* pcbData) {
+                                              void* pvData,
+                                              DWORD* pcbData) try {
   CertObject* c = FromContext(p);
   if (!c || !pcbData) {
     SetError(E_INVALIDARG);
@@ -376,10 +381,11 @@ BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
     }
   }
 }
+CAPI_GUARD(FALSE)
 
 BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
                                               DWORD /*dwFlags*/,
-                                              const void* pvData) {
+                                              const void* pvData) try {
   CertObject* c = FromContext(p);
   if (!c || id == 0) {
     SetError(E_INVALIDARG);
@@ -430,9 +436,10 @@ BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
   c->props[id] = std::move(v);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 PCERT_EXTENSION WINAPI CertFindExtension(LPCSTR pszObjId, DWORD cExtensions,
-                                         CERT_EXTENSION rgExtensions[]) {
+                                         CERT_EXTENSION rgExtensions[]) try {
   if (!pszObjId || (cExtensions && !rgExtensions)) {
     SetError(E_INVALIDARG);
     return nullptr;
@@ -444,8 +451,10 @@ PCERT_EXTENSION WINAPI CertFindExtension(LPCSTR pszObjId, DWORD cExtensions,
   SetError(CRYPT_E_NOT_FOUND);
   return nullptr;
 }
+CAPI_GUARD(nullptr)
 
-PCERT_RDN_ATTR WINAPI CertFindRDNAttr(LPCSTR pszObjId, PCERT_NAME_INFO pName) {
+PCERT_RDN_ATTR WINAPI CertFindRDNAttr(LPCSTR pszObjId,
+                                      PCERT_NAME_INFO pName) try {
   if (!pszObjId || !pName) {
     SetError(E_INVALIDARG);
     return nullptr;
@@ -460,9 +469,10 @@ PCERT_RDN_ATTR WINAPI CertFindRDNAttr(LPCSTR pszObjId, PCERT_NAME_INFO pName) {
   SetError(CRYPT_E_NOT_FOUND);
   return nullptr;
 }
+CAPI_GUARD(nullptr)
 
 BOOL WINAPI CertCompareIntegerBlob(PCRYPT_INTEGER_BLOB a,
-                                   PCRYPT_INTEGER_BLOB b) {
+                                   PCRYPT_INTEGER_BLOB b) try {
   if (!a || !b) return FALSE;
   // Little-endian: insignificant sign bytes sit at the end.
   auto sig = [](PCRYPT_INTEGER_BLOB x) {
@@ -476,9 +486,10 @@ BOOL WINAPI CertCompareIntegerBlob(PCRYPT_INTEGER_BLOB a,
   DWORD na = sig(a), nb = sig(b);
   return na == nb && (na == 0 || memcmp(a->pbData, b->pbData, na) == 0);
 }
+CAPI_GUARD(FALSE)
 
 BOOL WINAPI CertCompareCertificateName(DWORD, PCERT_NAME_BLOB a,
-                                       PCERT_NAME_BLOB b) {
+                                       PCERT_NAME_BLOB b) try {
   if (!a || !b) {
     SetError(E_INVALIDARG);
     return FALSE;
@@ -486,8 +497,9 @@ BOOL WINAPI CertCompareCertificateName(DWORD, PCERT_NAME_BLOB a,
   return a->cbData == b->cbData &&
          (a->cbData == 0 || memcmp(a->pbData, b->pbData, a->cbData) == 0);
 }
+CAPI_GUARD(FALSE)
 
-BOOL WINAPI CertCompareCertificate(DWORD enc, PCERT_INFO a, PCERT_INFO b) {
+BOOL WINAPI CertCompareCertificate(DWORD enc, PCERT_INFO a, PCERT_INFO b) try {
   if (!a || !b) {
     SetError(E_INVALIDARG);
     return FALSE;
@@ -495,9 +507,10 @@ BOOL WINAPI CertCompareCertificate(DWORD enc, PCERT_INFO a, PCERT_INFO b) {
   return CertCompareCertificateName(enc, &a->Issuer, &b->Issuer) &&
          CertCompareIntegerBlob(&a->SerialNumber, &b->SerialNumber);
 }
+CAPI_GUARD(FALSE)
 
 BOOL WINAPI CertComparePublicKeyInfo(DWORD, PCERT_PUBLIC_KEY_INFO a,
-                                     PCERT_PUBLIC_KEY_INFO b) {
+                                     PCERT_PUBLIC_KEY_INFO b) try {
   if (!a || !b) {
     SetError(E_INVALIDARG);
     return FALSE;
@@ -508,8 +521,9 @@ BOOL WINAPI CertComparePublicKeyInfo(DWORD, PCERT_PUBLIC_KEY_INFO a,
           memcmp(a->PublicKey.pbData, b->PublicKey.pbData,
                  a->PublicKey.cbData) == 0);
 }
+CAPI_GUARD(FALSE)
 
-LONG WINAPI CertVerifyTimeValidity(LPFILETIME pTime, PCERT_INFO pCertInfo) {
+LONG WINAPI CertVerifyTimeValidity(LPFILETIME pTime, PCERT_INFO pCertInfo) try {
   if (!pCertInfo) return 0;
   FILETIME now = pTime ? *pTime : UnixToFileTime(time(nullptr));
   auto val = [](const FILETIME& f) {
@@ -519,5 +533,6 @@ LONG WINAPI CertVerifyTimeValidity(LPFILETIME pTime, PCERT_INFO pCertInfo) {
   if (val(now) > val(pCertInfo->NotAfter)) return 1;
   return 0;
 }
+CAPI_GUARD(1)
 
 }  // extern "C"

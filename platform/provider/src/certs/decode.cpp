@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 
 namespace tavrix_certs {
@@ -415,7 +416,7 @@ extern "C" {
 BOOL WINAPI CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
                                 const BYTE* pbEncoded, DWORD cbEncoded,
                                 DWORD dwFlags, PCRYPT_DECODE_PARA pDecodePara,
-                                void* pvStructInfo, DWORD* pcbStructInfo) {
+                                void* pvStructInfo, DWORD* pcbStructInfo) try {
   bool alloc = (dwFlags & CRYPT_DECODE_ALLOC_FLAG) != 0;
   if (alloc && pvStructInfo) *static_cast<void**>(pvStructInfo) = nullptr;
   if (!lpszStructType || (!pbEncoded && cbEncoded) ||
@@ -512,16 +513,18 @@ BOOL WINAPI CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
   *pcbStructInfo = need;
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 BOOL WINAPI CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
                               const BYTE* pbEncoded, DWORD cbEncoded,
                               DWORD dwFlags, void* pvStructInfo,
-                              DWORD* pcbStructInfo) {
+                              DWORD* pcbStructInfo) try {
   // The older call has no allocation; the flag would make it write a
   // pointer where the caller expects the structure.
   return CryptDecodeObjectEx(dwCertEncodingType, lpszStructType, pbEncoded,
                              cbEncoded, dwFlags & ~CRYPT_DECODE_ALLOC_FLAG,
                              nullptr, pvStructInfo, pcbStructInfo);
 }
+CAPI_GUARD(FALSE)
 
 }  // extern "C"

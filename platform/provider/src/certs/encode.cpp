@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 
 namespace tavrix_certs {
@@ -190,7 +191,7 @@ extern "C" {
 BOOL WINAPI CryptEncodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
                                 const void* pvStructInfo, DWORD dwFlags,
                                 PCRYPT_ENCODE_PARA pEncodePara, void* pvEncoded,
-                                DWORD* pcbEncoded) {
+                                DWORD* pcbEncoded) try {
   bool alloc = (dwFlags & CRYPT_ENCODE_ALLOC_FLAG) != 0;
   if (alloc && pvEncoded) *static_cast<BYTE**>(pvEncoded) = nullptr;
   if (!lpszStructType || !pvStructInfo || (!alloc && !pcbEncoded) ||
@@ -225,12 +226,14 @@ BOOL WINAPI CryptEncodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
   }
   return CopyOut(out.data(), need, pvEncoded, pcbEncoded);
 }
+CAPI_GUARD(FALSE)
 
 BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
                               const void* pvStructInfo, BYTE* pbEncoded,
-                              DWORD* pcbEncoded) {
+                              DWORD* pcbEncoded) try {
   return CryptEncodeObjectEx(dwCertEncodingType, lpszStructType, pvStructInfo,
                              0, nullptr, pbEncoded, pcbEncoded);
 }
+CAPI_GUARD(FALSE)
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 
 namespace tavrix_certs {
@@ -253,7 +254,7 @@ using namespace tavrix_certs;
 extern "C" {
 
 DWORD WINAPI CertNameToStrW(DWORD, PCERT_NAME_BLOB pName, DWORD dwStrType,
-                            LPWSTR psz, DWORD csz) {
+                            LPWSTR psz, DWORD csz) try {
   std::wstring text;
   ParsedName check;
   if (!pName || !ParseName(pName->pbData, pName->cbData, &check))
@@ -262,9 +263,10 @@ DWORD WINAPI CertNameToStrW(DWORD, PCERT_NAME_BLOB pName, DWORD dwStrType,
     text = NameToString(pName->pbData, pName->cbData, dwStrType);
   return Emit(text, psz, csz);
 }
+CAPI_GUARD(0)
 
 DWORD WINAPI CertNameToStrA(DWORD enc, PCERT_NAME_BLOB pName, DWORD dwStrType,
-                            LPSTR psz, DWORD csz) {
+                            LPSTR psz, DWORD csz) try {
   std::wstring text;
   if (pName) {
     ParsedName check;
@@ -278,19 +280,22 @@ DWORD WINAPI CertNameToStrA(DWORD enc, PCERT_NAME_BLOB pName, DWORD dwStrType,
   }
   return EmitUtf8(text, psz, csz);
 }
+CAPI_GUARD(0)
 
 DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType,
                                 DWORD dwFlags, void* pvTypePara,
-                                LPWSTR pszNameString, DWORD cchNameString) {
+                                LPWSTR pszNameString, DWORD cchNameString) try {
   return Emit(NameString(pCertContext, dwType, dwFlags, pvTypePara),
               pszNameString, cchNameString);
 }
+CAPI_GUARD(0)
 
 DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType,
                                 DWORD dwFlags, void* pvTypePara,
-                                LPSTR pszNameString, DWORD cchNameString) {
+                                LPSTR pszNameString, DWORD cchNameString) try {
   return EmitUtf8(NameString(pCertContext, dwType, dwFlags, pvTypePara),
                   pszNameString, cchNameString);
 }
+CAPI_GUARD(0)
 
 }  // extern "C"

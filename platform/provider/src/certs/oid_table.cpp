@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 
 #define CALG_G28147 (ALG_CLASS_DATA_ENCRYPT | ALG_TYPE_BLOCK | 30)
@@ -229,7 +230,7 @@ using namespace tavrix_certs;
 extern "C" {
 
 PCCRYPT_OID_INFO WINAPI CryptFindOIDInfo(DWORD dwKeyType, void* pvKey,
-                                         DWORD dwGroupId) {
+                                         DWORD dwGroupId) try {
   if (!pvKey) {
     SetError(E_INVALIDARG);
     return nullptr;
@@ -270,8 +271,9 @@ PCCRYPT_OID_INFO WINAPI CryptFindOIDInfo(DWORD dwKeyType, void* pvKey,
   SetError(CRYPT_E_NOT_FOUND);
   return nullptr;
 }
+CAPI_GUARD(nullptr)
 
-ALG_ID WINAPI CertOIDToAlgId(LPCSTR pszObjId) {
+ALG_ID WINAPI CertOIDToAlgId(LPCSTR pszObjId) try {
   if (!pszObjId) return 0;
   const Table& t = GetTable();
   for (const CRYPT_OID_INFO& o : t.infos)
@@ -280,8 +282,9 @@ ALG_ID WINAPI CertOIDToAlgId(LPCSTR pszObjId) {
   SetError(CRYPT_E_NOT_FOUND);
   return 0;
 }
+CAPI_GUARD(0)
 
-LPCSTR WINAPI CertAlgIdToOID(DWORD dwAlgId) {
+LPCSTR WINAPI CertAlgIdToOID(DWORD dwAlgId) try {
   const Table& t = GetTable();
   for (const CRYPT_OID_INFO& o : t.infos)
     if (IsAlgGroup(o.dwGroupId) && o.Algid != 0 && o.Algid == dwAlgId)
@@ -289,5 +292,6 @@ LPCSTR WINAPI CertAlgIdToOID(DWORD dwAlgId) {
   SetError(CRYPT_E_NOT_FOUND);
   return nullptr;
 }
+CAPI_GUARD(nullptr)
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 // container named after its public key (see the provider's README).
 #include <cstring>
 
+#include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 
 using namespace tavrix_certs;
@@ -11,7 +12,7 @@ extern "C" {
 BOOL WINAPI CryptAcquireCertificatePrivateKey(
     PCCERT_CONTEXT pCert, DWORD dwFlags, void* /*pvParameters*/,
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
-    BOOL* pfCallerFreeProvOrNCryptKey) {
+    BOOL* pfCallerFreeProvOrNCryptKey) try {
   if (phCryptProvOrNCryptKey) *phCryptProvOrNCryptKey = 0;
   CertObject* c = FromContext(pCert);
   if (!c || !phCryptProvOrNCryptKey) {
@@ -74,5 +75,6 @@ BOOL WINAPI CryptAcquireCertificatePrivateKey(
   if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = TRUE;
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/c_boundary.h"
 #include "base/provider_home.h"
 #include "certs/certs_internal.h"
 
@@ -79,25 +80,15 @@ static std::string SeqKey(Store* s) {
   return buf;
 }
 
+// No certificate comes anywhere near this size.
 static bool ReadFile(const std::string& path, std::vector<BYTE>* out) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  out->clear();
-  BYTE buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-    out->insert(out->end(), buf, buf + n);
-    if (out->size() > (16u << 20)) break;  // no certificate is this large
-  }
-  bool ok = !ferror(f) && out->size() <= (16u << 20);
-  fclose(f);
-  return ok;
+  return tavrix_provider::ReadRegularFile(path, 16u << 20, out);
 }
 
 static bool WriteFileAtomic(const std::string& dir, const std::string& name,
                             const std::vector<BYTE>& data) {
   std::string tmp = dir + "/." + name + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = tavrix_provider::CreateFreshFile(tmp, 0644);
   if (fd < 0) return false;
   size_t off = 0;
   while (off < data.size()) {
@@ -166,6 +157,10 @@ static HCERTSTORE OpenSystem(DWORD flags, const std::string& rawName) {
   for (char& ch : name)
     ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
   std::string home = tavrix_provider::ProviderHome();
+  if (home.empty()) {
+    SetError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
   std::string dir = home + "/stores/" + name;
   struct stat st;
   bool exists = stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -386,7 +381,7 @@ extern "C" {
 
 HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD,
                                 HCRYPTPROV_LEGACY, DWORD dwFlags,
-                                const void* pvPara) {
+                                const void* pvPara) try {
   if (lpszStoreProvider == CERT_STORE_PROV_MEMORY) return new Store();
   if (lpszStoreProvider == CERT_STORE_PROV_SYSTEM_W ||
       lpszStoreProvider == CERT_STORE_PROV_SYSTEM_A) {
@@ -404,18 +399,21 @@ HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD,
   SetError(ERROR_FILE_NOT_FOUND);
   return nullptr;
 }
+CAPI_GUARD(nullptr)
 
-HCERTSTORE WINAPI CertOpenSystemStoreW(HCRYPTPROV_LEGACY, LPCWSTR name) {
+HCERTSTORE WINAPI CertOpenSystemStoreW(HCRYPTPROV_LEGACY, LPCWSTR name) try {
   return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                        CERT_SYSTEM_STORE_CURRENT_USER, name);
 }
+CAPI_GUARD(nullptr)
 
-HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY, LPCSTR name) {
+HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY, LPCSTR name) try {
   return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
                        CERT_SYSTEM_STORE_CURRENT_USER, name);
 }
+CAPI_GUARD(nullptr)
 
-HCERTSTORE WINAPI CertDuplicateStore(HCERTSTORE h) {
+HCERTSTORE WINAPI CertDuplicateStore(HCERTSTORE h) try {
   std::lock_guard<std::recursive_mutex> g(g_lock);
   Store* s = FromHandle(h);
   if (!s) {
@@ -425,8 +423,9 @@ HCERTSTORE WINAPI CertDuplicateStore(HCERTSTORE h) {
   ++s->handles;
   return s;
 }
+CAPI_GUARD(nullptr)
 
-BOOL WINAPI CertCloseStore(HCERTSTORE h, DWORD dwFlags) {
+BOOL WINAPI CertCloseStore(HCERTSTORE h, DWORD dwFlags) try {
   if (!h) return TRUE;
   std::lock_guard<std::recursive_mutex> g(g_lock);
   Store* s = FromHandle(h);
@@ -449,16 +448,18 @@ BOOL WINAPI CertCloseStore(HCERTSTORE h, DWORD dwFlags) {
   }
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE h,
-                                                  PCCERT_CONTEXT prev) {
+                                                  PCCERT_CONTEXT prev) try {
   return Walk(h, prev, nullptr, nullptr);
 }
+CAPI_GUARD(nullptr)
 
 PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE h, DWORD, DWORD,
                                                  DWORD dwFindType,
                                                  const void* pvFindPara,
-                                                 PCCERT_CONTEXT prev) {
+                                                 PCCERT_CONTEXT prev) try {
   auto fail = [&](DWORD err) -> PCCERT_CONTEXT {
     if (prev) CertFreeCertificateContext(prev);
     SetError(err);
@@ -507,20 +508,22 @@ PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE h, DWORD, DWORD,
       return fail(E_INVALIDARG);
   }
 }
+CAPI_GUARD(nullptr)
 
-PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(HCERTSTORE h, DWORD,
-                                                         PCERT_INFO pCertId) {
+PCCERT_CONTEXT WINAPI CertGetSubjectCertificateFromStore(
+    HCERTSTORE h, DWORD, PCERT_INFO pCertId) try {
   if (!pCertId) {
     SetError(E_INVALIDARG);
     return nullptr;
   }
   return Walk(h, nullptr, MatchSubjectCert, pCertId);
 }
+CAPI_GUARD(nullptr)
 
 PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(HCERTSTORE h,
                                                         PCCERT_CONTEXT subject,
                                                         PCCERT_CONTEXT prev,
-                                                        DWORD* pdwFlags) {
+                                                        DWORD* pdwFlags) try {
   CertObject* sub = FromContext(subject);
   if (!sub) {
     if (prev) CertFreeCertificateContext(prev);
@@ -547,11 +550,12 @@ PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(HCERTSTORE h,
   }
   return issuer;
 }
+CAPI_GUARD(nullptr)
 
 BOOL WINAPI CertAddEncodedCertificateToStore(HCERTSTORE h, DWORD enc,
                                              const BYTE* pb, DWORD cb,
                                              DWORD disposition,
-                                             PCCERT_CONTEXT* out) {
+                                             PCCERT_CONTEXT* out) try {
   if (out) *out = nullptr;
   Store* s;
   {
@@ -570,11 +574,12 @@ BOOL WINAPI CertAddEncodedCertificateToStore(HCERTSTORE h, DWORD enc,
   Release(c);
   return ok;
 }
+CAPI_GUARD(FALSE)
 
 BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE h,
                                              PCCERT_CONTEXT pCertContext,
                                              DWORD disposition,
-                                             PCCERT_CONTEXT* out) {
+                                             PCCERT_CONTEXT* out) try {
   if (out) *out = nullptr;
   CertObject* c = FromContext(pCertContext);
   Store* s;
@@ -588,8 +593,9 @@ BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE h,
   }
   return AddToStore(s, c, disposition, out);
 }
+CAPI_GUARD(FALSE)
 
-BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
+BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) try {
   CertObject* c = FromContext(pCertContext);
   if (!c) {
     SetError(E_INVALIDARG);
@@ -619,5 +625,6 @@ BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   Release(c);
   return ok;
 }
+CAPI_GUARD(FALSE)
 
 }  // extern "C"

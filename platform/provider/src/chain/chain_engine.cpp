@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 
+#include "base/c_boundary.h"
 #include "chain/cert_parse.h"
 #include "chain/crl.h"
 #include "chain/fetch.h"
@@ -197,7 +198,7 @@ BOOL Fail(DWORD err) {
 using namespace tavrix_chain;
 
 extern "C" CAPI_EXPORT BOOL WINAPI CertCreateCertificateChainEngine(
-    PCERT_CHAIN_ENGINE_CONFIG pConfig, HCERTCHAINENGINE* phChainEngine) {
+    PCERT_CHAIN_ENGINE_CONFIG pConfig, HCERTCHAINENGINE* phChainEngine) try {
   if (!pConfig || !phChainEngine) return Fail(E_INVALIDARG);
   // Only the fields that cbSize covers are read: callers built against an
   // older, shorter structure must not have their memory read past its end.
@@ -236,9 +237,10 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertCreateCertificateChainEngine(
   *phChainEngine = raw;
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 extern "C" CAPI_EXPORT void WINAPI
-CertFreeCertificateChainEngine(HCERTCHAINENGINE hChainEngine) {
+CertFreeCertificateChainEngine(HCERTCHAINENGINE hChainEngine) try {
   if (!hChainEngine || hChainEngine == HCCE_LOCAL_MACHINE) return;
   Engine* e = static_cast<Engine*>(hChainEngine);
   {
@@ -250,12 +252,13 @@ CertFreeCertificateChainEngine(HCERTCHAINENGINE hChainEngine) {
   for (const StoreRef& s : e->additional) DropStore(s);
   delete e;
 }
+CAPI_GUARD_VOID
 
 extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
     HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
     LPFILETIME pTime, HCERTSTORE hAdditionalStore, PCERT_CHAIN_PARA pChainPara,
     DWORD dwFlags, LPVOID /*pvReserved*/,
-    PCCERT_CHAIN_CONTEXT* ppChainContext) {
+    PCCERT_CHAIN_CONTEXT* ppChainContext) try {
   if (ppChainContext) *ppChainContext = nullptr;
   if (!pCertContext || !ppChainContext || !pChainPara ||
       !pCertContext->pbCertEncoded || pCertContext->cbCertEncoded == 0)
@@ -449,11 +452,16 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
     opts.timeout_ms = timeout_ms;
     opts.cache_only = (dwFlags & CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY) ||
                       (engine->flags & CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL);
-    if (dwFlags & CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT) {
-      opts.has_deadline = true;
-      opts.deadline = std::chrono::steady_clock::now() +
-                      std::chrono::milliseconds(timeout_ms);
-    }
+    // Each retrieval has its own time-out, and the whole chain one deadline
+    // as well, so that many slow points cannot add up without end.
+    const unsigned long long budget_ms =
+        (dwFlags & CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT)
+            ? timeout_ms
+            : static_cast<unsigned long long>(timeout_ms) *
+                  kChainRevocationTimeouts;
+    opts.has_deadline = true;
+    opts.deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(budget_ms);
     size_t last = 1;
     if (rev_flags & (CERT_CHAIN_REVOCATION_CHECK_CHAIN |
                      CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT))
@@ -537,9 +545,10 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
   SetLastError(0);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 extern "C" CAPI_EXPORT void WINAPI
-CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext) {
+CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext) try {
   if (!pChainContext) return;
   ChainHolder* dead = nullptr;
   {
@@ -553,9 +562,10 @@ CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext) {
   }
   delete dead;
 }
+CAPI_GUARD_VOID
 
 extern "C" CAPI_EXPORT PCCERT_CHAIN_CONTEXT WINAPI
-CertDuplicateCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext) {
+CertDuplicateCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext) try {
   if (!pChainContext) return nullptr;
   std::lock_guard<std::mutex> lock(g_mutex);
   auto it = Chains().find(pChainContext);
@@ -566,3 +576,4 @@ CertDuplicateCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext) {
   ++it->second->refs;
   return pChainContext;
 }
+CAPI_GUARD(nullptr)

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "base/c_boundary.h"
+
 namespace tavrix_chain {
 
 namespace {
@@ -201,8 +203,9 @@ const CrlData* CrlDataOf(PCCRL_CONTEXT ctx) {
 
 using namespace tavrix_chain;
 
-extern "C" CAPI_EXPORT PCCRL_CONTEXT WINAPI CertCreateCRLContext(
-    DWORD dwCertEncodingType, const BYTE* pbCrlEncoded, DWORD cbCrlEncoded) {
+extern "C" CAPI_EXPORT PCCRL_CONTEXT WINAPI
+CertCreateCRLContext(DWORD dwCertEncodingType, const BYTE* pbCrlEncoded,
+                     DWORD cbCrlEncoded) try {
   if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
     SetLastError(E_INVALIDARG);
     return nullptr;
@@ -212,9 +215,10 @@ extern "C" CAPI_EXPORT PCCRL_CONTEXT WINAPI CertCreateCRLContext(
   if (!ctx) SetLastError(err);
   return ctx;
 }
+CAPI_GUARD(nullptr)
 
 extern "C" CAPI_EXPORT PCCRL_CONTEXT WINAPI
-CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext) {
+CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext) try {
   if (!pCrlContext) return nullptr;
   std::lock_guard<std::mutex> lock(g_mutex);
   auto it = Registry().find(pCrlContext);
@@ -225,9 +229,10 @@ CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext) {
   ++it->second->refs;
   return pCrlContext;
 }
+CAPI_GUARD(nullptr)
 
 extern "C" CAPI_EXPORT BOOL WINAPI
-CertFreeCRLContext(PCCRL_CONTEXT pCrlContext) {
+CertFreeCRLContext(PCCRL_CONTEXT pCrlContext) try {
   // Freeing nothing succeeds, as CryptoAPI documents.
   if (!pCrlContext) return TRUE;
   CrlHolder* dead = nullptr;
@@ -246,3 +251,4 @@ CertFreeCRLContext(PCCRL_CONTEXT pCrlContext) {
   delete dead;
   return TRUE;
 }
+CAPI_GUARD(FALSE)

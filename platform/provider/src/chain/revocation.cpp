@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <random>
 
 #include "base/provider_home.h"
@@ -49,22 +48,15 @@ Bytes Sha1(const Bytes& b) {
 // ------------------------------------------------------------------- CRLs
 
 bool ReadSmallFile(const std::string& path, Bytes* out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  f.seekg(0, std::ios::end);
-  std::streamoff size = f.tellg();
-  if (size <= 0 || static_cast<size_t>(size) > kMaxFetchBytes) return false;
-  f.seekg(0);
-  out->resize(static_cast<size_t>(size));
-  f.read(reinterpret_cast<char*>(out->data()), size);
-  return static_cast<bool>(f);
+  return tavrix_provider::ReadRegularFile(path, kMaxFetchBytes, out) &&
+         !out->empty();
 }
 
 // Written to a temporary name and renamed, so a reader never sees half a CRL.
 void WriteCache(const std::string& path, const Bytes& data) {
   if (!tavrix_provider::EnsureDirectory(CrlCacheDir(), 0700)) return;
   std::string tmp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int fd = tavrix_provider::CreateFreshFile(tmp, 0600);
   if (fd < 0) return;
   size_t done = 0;
   while (done < data.size()) {
@@ -91,7 +83,11 @@ CrlCheck JudgeCrl(const CrlData& d, const ParsedCert& cert,
                           issuer.PublicKeyInfo()) != 0)
     return CrlCheck::kBad;
   if (d.this_update > now + kClockSkew) return CrlCheck::kStale;
-  if (d.has_next_update && d.next_update < now) return CrlCheck::kStale;
+  if (d.has_next_update) {
+    if (d.next_update < now) return CrlCheck::kStale;
+  } else if (d.this_update + kMaxUndatedCrlAge < now) {
+    return CrlCheck::kStale;
+  }
   return CrlCheck::kUsable;
 }
 
@@ -306,10 +302,13 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
 
   DerReader tr(tbs);
   Tlv t, responses, ext_wrap;
+  int64_t produced;
   if (!tr.Optional(der::Context(0, true), &t, &present))  // version
     return OcspAnswer::kUnusable;
   if (!tr.Next(&t)) return OcspAnswer::kUnusable;  // responderID
-  if (!tr.Expect(der::kTagGeneralizedTime, &t)) return OcspAnswer::kUnusable;
+  if (!tr.Expect(der::kTagGeneralizedTime, &t) ||
+      !der::ParseTime(t, &produced) || produced > now + kClockSkew)
+    return OcspAnswer::kUnusable;
   if (!tr.Expect(der::kTagSequence, &responses)) return OcspAnswer::kUnusable;
   if (!tr.Optional(der::Context(1, true), &ext_wrap, &present))
     return OcspAnswer::kUnusable;
@@ -351,8 +350,12 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
     if (present) {
       DerReader nr(next_wrap);
       Tlv nt;
-      if (!nr.Next(&nt) || !der::ParseTime(nt, &nu) || nu + kClockSkew < now)
+      if (!nr.Next(&nt) || !der::ParseTime(nt, &nu) || nu < tu ||
+          nu + kClockSkew < now)
         return OcspAnswer::kUnusable;
+    } else if (tu + kMaxUndatedOcspAge < now ||
+               produced + kMaxUndatedOcspAge < now) {
+      return OcspAnswer::kUnusable;
     }
     if (cs.tag == der::Context(0, false)) return OcspAnswer::kGood;
     if (cs.tag == der::Context(1, true)) return OcspAnswer::kRevoked;
@@ -364,11 +367,14 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
 }  // namespace
 
 std::string CrlCacheDir() {
-  return tavrix_provider::ProviderHome() + "/crl-cache";
+  std::string home = tavrix_provider::ProviderHome();
+  return home.empty() ? home : home + "/crl-cache";
 }
 
 std::string CrlCachePath(const std::string& url) {
-  return CrlCacheDir() + "/" +
+  std::string dir = CrlCacheDir();
+  if (dir.empty()) return dir;
+  return dir + "/" +
          Sha1Hex(reinterpret_cast<const uint8_t*>(url.data()), url.size()) +
          ".crl";
 }

@@ -13,6 +13,12 @@ namespace tavrix_chain {
 
 enum class RevStatus { kGood, kRevoked, kUnknown };
 
+// How long an answer that names no next update is believed after it was
+// made (OCSP thisUpdate and producedAt, CRL thisUpdate). Older answers could
+// be replays that hide a revocation, so they count as no answer at all.
+constexpr int64_t kMaxUndatedOcspAge = 3600;
+constexpr int64_t kMaxUndatedCrlAge = 24 * 3600;
+
 struct RevocationOutcome {
   RevStatus status = RevStatus::kUnknown;
   // The status could not be learned because a server did not answer or its
@@ -25,6 +31,10 @@ struct RevocationOutcome {
   // as evidence by callers that embed it).
   Bytes ocsp_response;
 };
+
+// Without an accumulative time-out, revocation checking of one chain still
+// ends after this many retrieval time-outs in all.
+constexpr unsigned kChainRevocationTimeouts = 2;
 
 struct RevocationOptions {
   unsigned timeout_ms = 15000;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/c_boundary.h"
 #include "chain/cert_parse.h"
 
 namespace tavrix_chain {
@@ -78,7 +79,8 @@ DWORD VerifyGostSignature(const uint8_t* data, size_t len,
 
 extern "C" CAPI_EXPORT BOOL WINAPI CryptVerifyCertificateSignature(
     HCRYPTPROV_LEGACY /*hCryptProv*/, DWORD dwCertEncodingType,
-    const BYTE* pbEncoded, DWORD cbEncoded, PCERT_PUBLIC_KEY_INFO pPublicKey) {
+    const BYTE* pbEncoded, DWORD cbEncoded,
+    PCERT_PUBLIC_KEY_INFO pPublicKey) try {
   using namespace tavrix_chain;
   if (!pbEncoded || cbEncoded == 0 || !pPublicKey) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -102,3 +104,4 @@ extern "C" CAPI_EXPORT BOOL WINAPI CryptVerifyCertificateSignature(
   SetLastError(0);
   return TRUE;
 }
+CAPI_GUARD(FALSE)

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/c_boundary.h"
 #include "crypto/gost_key.h"
 #include "crypto/key_store.h"
 #include "crypto/key_store_internal.h"
@@ -380,31 +381,37 @@ extern "C" {
 
 CAPI_EXPORT BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv,
                                              LPCSTR szContainer, LPCSTR,
-                                             DWORD dwProvType, DWORD dwFlags) {
+                                             DWORD dwProvType,
+                                             DWORD dwFlags) try {
   std::string name;
   if (szContainer) name = szContainer;
   return Acquire(phProv, szContainer ? &name : nullptr, dwProvType, dwFlags);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv,
                                              LPCWSTR szContainer, LPCWSTR,
-                                             DWORD dwProvType, DWORD dwFlags) {
+                                             DWORD dwProvType,
+                                             DWORD dwFlags) try {
   std::string name;
   if (szContainer && !WideToUtf8(szContainer, &name))
     return Fail(NTE_BAD_KEYSET_PARAM);
   return Acquire(phProv, szContainer ? &name : nullptr, dwProvType, dwFlags);
 }
+CAPI_GUARD(FALSE)
 
-CAPI_EXPORT BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+CAPI_EXPORT BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv,
+                                            DWORD dwFlags) try {
   if (!Providers().Remove(hProv)) return Fail(ERROR_INVALID_HANDLE);
   // As CryptoAPI does: the context is released even when flags are wrong.
   if (dwFlags) return Fail(NTE_BAD_FLAGS);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam,
                                           BYTE* pbData, DWORD* pdwDataLen,
-                                          DWORD dwFlags) {
+                                          DWORD dwFlags) try {
   std::shared_ptr<ProviderObj> prov = Providers().Get(hProv);
   if (!prov) return Fail(ERROR_INVALID_HANDLE);
   if (!pdwDataLen) return Fail(ERROR_INVALID_PARAMETER);
@@ -426,10 +433,11 @@ CAPI_EXPORT BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam,
   }
   return Fail(NTE_BAD_TYPE);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid,
                                         HCRYPTKEY hKey, DWORD dwFlags,
-                                        HCRYPTHASH* phHash) {
+                                        HCRYPTHASH* phHash) try {
   std::shared_ptr<ProviderObj> prov = Providers().Get(hProv);
   if (!prov) return Fail(ERROR_INVALID_HANDLE);
   if (!phHash) return Fail(ERROR_INVALID_PARAMETER);
@@ -443,9 +451,10 @@ CAPI_EXPORT BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid,
   *phHash = Hashes().Add(std::move(h));
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData,
-                                      DWORD dwDataLen, DWORD dwFlags) {
+                                      DWORD dwDataLen, DWORD dwFlags) try {
   std::shared_ptr<HashObj> h = Hashes().Get(hHash);
   if (!h) return Fail(NTE_BAD_HASH);
   if (!pbData && dwDataLen) return Fail(ERROR_INVALID_PARAMETER);
@@ -455,10 +464,11 @@ CAPI_EXPORT BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData,
   if (dwDataLen) HashUpdate(h.get(), pbData, dwDataLen);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam,
                                           BYTE* pbData, DWORD* pdwDataLen,
-                                          DWORD dwFlags) {
+                                          DWORD dwFlags) try {
   std::shared_ptr<HashObj> h = Hashes().Get(hHash);
   if (!h) return Fail(NTE_BAD_HASH);
   if (!pdwDataLen) return Fail(ERROR_INVALID_PARAMETER);
@@ -481,9 +491,11 @@ CAPI_EXPORT BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam,
   }
   return Fail(NTE_BAD_TYPE);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam,
-                                          const BYTE* pbData, DWORD dwFlags) {
+                                          const BYTE* pbData,
+                                          DWORD dwFlags) try {
   std::shared_ptr<HashObj> h = Hashes().Get(hHash);
   if (!h) return Fail(NTE_BAD_HASH);
   if (dwFlags) return Fail(NTE_BAD_FLAGS);
@@ -494,9 +506,11 @@ CAPI_EXPORT BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam,
   h->finished = true;
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwReserved,
-                                           DWORD dwFlags, HCRYPTHASH* phHash) {
+                                           DWORD dwFlags,
+                                           HCRYPTHASH* phHash) try {
   std::shared_ptr<HashObj> h = Hashes().Get(hHash);
   if (!h) return Fail(NTE_BAD_HASH);
   if (pdwReserved || !phHash) return Fail(ERROR_INVALID_PARAMETER);
@@ -514,40 +528,47 @@ CAPI_EXPORT BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwReserved,
   *phHash = Hashes().Add(std::move(copy));
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
-CAPI_EXPORT BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
+CAPI_EXPORT BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) try {
   if (!Hashes().Remove(hHash)) return Fail(NTE_BAD_HASH);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec,
                                        LPCSTR, DWORD dwFlags, BYTE* pbSignature,
-                                       DWORD* pdwSigLen) {
+                                       DWORD* pdwSigLen) try {
   return SignHash(hHash, dwKeySpec, dwFlags, pbSignature, pdwSigLen);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec,
                                        LPCWSTR, DWORD dwFlags,
-                                       BYTE* pbSignature, DWORD* pdwSigLen) {
+                                       BYTE* pbSignature,
+                                       DWORD* pdwSigLen) try {
   return SignHash(hHash, dwKeySpec, dwFlags, pbSignature, pdwSigLen);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptVerifySignatureA(HCRYPTHASH hHash,
                                               const BYTE* pbSignature,
                                               DWORD dwSigLen, HCRYPTKEY hPubKey,
-                                              LPCSTR, DWORD dwFlags) {
+                                              LPCSTR, DWORD dwFlags) try {
   return VerifySignature(hHash, pbSignature, dwSigLen, hPubKey, dwFlags);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptVerifySignatureW(HCRYPTHASH hHash,
                                               const BYTE* pbSignature,
                                               DWORD dwSigLen, HCRYPTKEY hPubKey,
-                                              LPCWSTR, DWORD dwFlags) {
+                                              LPCWSTR, DWORD dwFlags) try {
   return VerifySignature(hHash, pbSignature, dwSigLen, hPubKey, dwFlags);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
-                                        HCRYPTKEY* phUserKey) {
+                                        HCRYPTKEY* phUserKey) try {
   std::shared_ptr<ProviderObj> prov = Providers().Get(hProv);
   if (!prov) return Fail(ERROR_INVALID_HANDLE);
   if (!phUserKey) return Fail(ERROR_INVALID_PARAMETER);
@@ -560,15 +581,17 @@ CAPI_EXPORT BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
   *phUserKey = Keys().Add(std::move(k));
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
-CAPI_EXPORT BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
+CAPI_EXPORT BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) try {
   if (!Keys().Remove(hKey)) return Fail(NTE_BAD_KEY);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam,
                                          BYTE* pbData, DWORD* pdwDataLen,
-                                         DWORD dwFlags) {
+                                         DWORD dwFlags) try {
   std::shared_ptr<KeyObj> k = Keys().Get(hKey);
   if (!k) return Fail(NTE_BAD_KEY);
   if (!pdwDataLen) return Fail(ERROR_INVALID_PARAMETER);
@@ -582,11 +605,12 @@ CAPI_EXPORT BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam,
   }
   return Fail(NTE_BAD_TYPE);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv,
                                                  DWORD dwCertEncodingType,
                                                  PCERT_PUBLIC_KEY_INFO pInfo,
-                                                 HCRYPTKEY* phKey) {
+                                                 HCRYPTKEY* phKey) try {
   if (!Providers().Get(hCryptProv)) return Fail(ERROR_INVALID_HANDLE);
   if (!pInfo || !phKey || !(dwCertEncodingType & X509_ASN_ENCODING))
     return Fail(ERROR_INVALID_PARAMETER);
@@ -607,12 +631,13 @@ CAPI_EXPORT BOOL WINAPI CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv,
   *phKey = Keys().Add(std::move(k));
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv,
                                                  DWORD dwKeySpec,
                                                  DWORD dwCertEncodingType,
                                                  PCERT_PUBLIC_KEY_INFO pInfo,
-                                                 DWORD* pcbInfo) {
+                                                 DWORD* pcbInfo) try {
   std::shared_ptr<ProviderObj> prov = Providers().Get(hCryptProv);
   if (!prov) return Fail(ERROR_INVALID_HANDLE);
   if (!pcbInfo || !(dwCertEncodingType & X509_ASN_ENCODING))
@@ -652,5 +677,6 @@ CAPI_EXPORT BOOL WINAPI CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv,
   *pcbInfo = static_cast<DWORD>(need);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 }  // extern "C"

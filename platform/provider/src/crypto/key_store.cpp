@@ -25,7 +25,31 @@ bool ValidName(const std::string& name) {
   return true;
 }
 
-std::string KeysDir() { return ProviderHome() + "/keys"; }
+std::string KeysDir() {
+  std::string home = ProviderHome();
+  return home.empty() ? home : home + "/keys";
+}
+
+// A key readable by others is no longer private, and one owned by someone
+// else may have been planted. Our own files get their mode back (the log
+// says so); anything else is refused.
+bool PrivateEnough(int fd, const struct stat& st, mode_t wanted,
+                   const std::string& path) {
+  if (st.st_uid != geteuid()) {
+    LogWarning("refusing " + path + ": owned by user " +
+               std::to_string(st.st_uid));
+    return false;
+  }
+  if ((st.st_mode & 077) == 0) return true;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+  if (fchmod(fd, wanted) != 0) {
+    LogWarning("refusing " + path + ": mode " + mode + " cannot be repaired");
+    return false;
+  }
+  LogWarning("mode of " + path + " was " + mode + ", now private");
+  return true;
+}
 
 bool WriteAll(int fd, const unsigned char* p, size_t n) {
   while (n) {
@@ -43,8 +67,9 @@ bool WriteAll(int fd, const unsigned char* p, size_t n) {
 }  // namespace
 
 std::string ContainerPath(const std::string& container) {
-  if (!ValidName(container)) return std::string();
-  return KeysDir() + "/" + container + ".key";
+  const std::string dir = KeysDir();
+  if (!ValidName(container) || dir.empty()) return std::string();
+  return dir + "/" + container + ".key";
 }
 
 bool ReadContainer(const std::string& container, std::vector<uint8_t>* der,
@@ -54,14 +79,20 @@ bool ReadContainer(const std::string& container, std::vector<uint8_t>* der,
     *error = NTE_BAD_KEYSET_PARAM;
     return false;
   }
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    *error = NTE_BAD_KEYSET;  // missing, unreadable or a symbolic link
+  const std::string dir = KeysDir();
+  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  struct stat dst;
+  if (dfd < 0 || fstat(dfd, &dst) != 0 || !PrivateEnough(dfd, dst, 0700, dir)) {
+    if (dfd >= 0) close(dfd);
+    *error = NTE_BAD_KEYSET;
     return false;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  // Missing, unreadable, a link, a FIFO or any other non-regular file.
+  int fd = OpenRegularFile(dfd, container + ".key", &st);
+  close(dfd);
+  if (fd < 0 || !PrivateEnough(fd, st, 0600, path)) {
+    if (fd >= 0) close(fd);
     *error = NTE_BAD_KEYSET;
     return false;
   }
@@ -70,16 +101,9 @@ bool ReadContainer(const std::string& container, std::vector<uint8_t>* der,
     *error = NTE_KEYSET_ENTRY_BAD;
     return false;
   }
-  der->assign(static_cast<size_t>(st.st_size), 0);
-  size_t got = 0;
-  while (got < der->size()) {
-    ssize_t r = read(fd, der->data() + got, der->size() - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
+  bool ok = ReadOpenFile(fd, st, static_cast<size_t>(kMaxKeyFile), der);
   close(fd);
-  if (got != der->size()) {
+  if (!ok) {
     *error = NTE_BAD_KEYSET;
     return false;
   }

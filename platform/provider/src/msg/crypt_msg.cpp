@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/c_boundary.h"
 #include "capi/capi.h"
 #include "der/der.h"
 #include "msg/algs.h"
@@ -61,7 +62,8 @@ enum class Phase { kPrefix, kContent, kSuffix, kDone, kDetachedContent };
 
 struct Msg {
   std::recursive_mutex mu;
-  int refs = 1;
+  int refs = 1;  // handles: the opener's and each duplicate's
+  int busy = 0;  // calls under way; the message outlives them all
   bool encoding = false;
   DWORD flags = 0;
   bool streaming = false;
@@ -117,16 +119,41 @@ BOOL Fail(DWORD code) {
   return FALSE;
 }
 
-Msg* Lookup(HCRYPTMSG h) {
-  std::lock_guard<std::mutex> g(g_handles_mu);
-  Msg* m = static_cast<Msg*>(h);
-  return Handles().count(m) ? m : nullptr;
-}
-
 void Register(Msg* m) {
   std::lock_guard<std::mutex> g(g_handles_mu);
   Handles().insert(m);
 }
+
+void DestroyMsg(Msg* m);
+
+// A message held by one call from lookup to return. A close meanwhile (on
+// another thread, or from the stream callback) only ends the handle; the
+// last call out frees the message.
+class MsgUse {
+ public:
+  explicit MsgUse(HCRYPTMSG h) {
+    std::lock_guard<std::mutex> g(g_handles_mu);
+    Msg* m = static_cast<Msg*>(h);
+    if (!Handles().count(m)) return;
+    ++m->busy;
+    m_ = m;
+  }
+  ~MsgUse() {
+    if (!m_) return;
+    bool last;
+    {
+      std::lock_guard<std::mutex> g(g_handles_mu);
+      last = --m_->busy == 0 && m_->refs == 0;
+    }
+    if (last) DestroyMsg(m_);
+  }
+  MsgUse(const MsgUse&) = delete;
+  MsgUse& operator=(const MsgUse&) = delete;
+  Msg* get() const { return m_; }
+
+ private:
+  Msg* m_ = nullptr;
+};
 
 void DestroyMsg(Msg* m) {
   for (HashSlot& s : m->slots) {
@@ -1705,7 +1732,7 @@ extern "C" {
 CAPI_EXPORT HCRYPTMSG WINAPI
 CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                      void const* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
-                     PCMSG_STREAM_INFO pStreamInfo) {
+                     PCMSG_STREAM_INFO pStreamInfo) try {
   if (!ValidEncoding(dwMsgEncodingType)) {
     SetLastError(E_INVALIDARG);
     return nullptr;
@@ -1786,11 +1813,12 @@ CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
   Register(raw);
   return raw;
 }
+CAPI_GUARD(nullptr)
 
 CAPI_EXPORT HCRYPTMSG WINAPI
 CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                      HCRYPTPROV_LEGACY hCryptProv, PCERT_INFO pRecipientInfo,
-                     PCMSG_STREAM_INFO pStreamInfo) {
+                     PCMSG_STREAM_INFO pStreamInfo) try {
   (void)pRecipientInfo;
   if (!ValidEncoding(dwMsgEncodingType)) {
     SetLastError(E_INVALIDARG);
@@ -1815,19 +1843,21 @@ CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
   Register(m);
   return m;
 }
+CAPI_GUARD(nullptr)
 
-CAPI_EXPORT HCRYPTMSG WINAPI CryptMsgDuplicate(HCRYPTMSG hCryptMsg) {
-  Msg* m = Lookup(hCryptMsg);
-  if (!m) {
+CAPI_EXPORT HCRYPTMSG WINAPI CryptMsgDuplicate(HCRYPTMSG hCryptMsg) try {
+  std::lock_guard<std::mutex> g(g_handles_mu);
+  Msg* m = static_cast<Msg*>(hCryptMsg);
+  if (!Handles().count(m)) {
     SetLastError(E_INVALIDARG);
     return nullptr;
   }
-  std::lock_guard<std::mutex> g(g_handles_mu);
   ++m->refs;
   return m;
 }
+CAPI_GUARD(nullptr)
 
-CAPI_EXPORT BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg) {
+CAPI_EXPORT BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg) try {
   if (!hCryptMsg) return TRUE;
   Msg* m = nullptr;
   {
@@ -1836,39 +1866,47 @@ CAPI_EXPORT BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg) {
     if (!Handles().count(m)) return Fail(E_INVALIDARG);
     if (--m->refs > 0) return TRUE;
     Handles().erase(m);
+    if (m->busy > 0) return TRUE;  // the last call under way frees it
   }
   DestroyMsg(m);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData,
-                                       DWORD cbData, BOOL fFinal) {
-  Msg* m = Lookup(hCryptMsg);
+                                       DWORD cbData, BOOL fFinal) try {
+  MsgUse use(hCryptMsg);
+  Msg* m = use.get();
   if (!m) return Fail(E_INVALIDARG);
   std::lock_guard<std::recursive_mutex> g(m->mu);
   return m->encoding ? EncodeUpdate(m, pbData, cbData, fFinal)
                      : DecodeUpdate(m, pbData, cbData, fFinal);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType,
                                          DWORD dwIndex, void* pvData,
-                                         DWORD* pcbData) {
-  Msg* m = Lookup(hCryptMsg);
+                                         DWORD* pcbData) try {
+  MsgUse use(hCryptMsg);
+  Msg* m = use.get();
   if (!m) return Fail(E_INVALIDARG);
   std::lock_guard<std::recursive_mutex> g(m->mu);
   return GetParam(m, dwParamType, dwIndex, pvData, pcbData);
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptMsgControl(HCRYPTMSG hCryptMsg, DWORD dwFlags,
                                         DWORD dwCtrlType,
-                                        void const* pvCtrlPara) {
+                                        void const* pvCtrlPara) try {
   (void)dwFlags;  // the provider's 0x200 and the standard flags change nothing
                   // here
-  Msg* m = Lookup(hCryptMsg);
+  MsgUse use(hCryptMsg);
+  Msg* m = use.get();
   if (!m) return Fail(E_INVALIDARG);
   std::lock_guard<std::recursive_mutex> g(m->mu);
   if (m->encoding && m->streaming) return Fail(CRYPT_E_STREAM_MSG_NOT_READY);
   return Control(m, dwCtrlType, pvCtrlPara);
 }
+CAPI_GUARD(FALSE)
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/c_boundary.h"
 #include "capi/capi.h"
 #include "msg/cms.h"
 
@@ -165,7 +166,7 @@ extern "C" {
 CAPI_EXPORT BOOL WINAPI CryptVerifyMessageSignature(
     PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
     const BYTE* pbSignedBlob, DWORD cbSignedBlob, BYTE* pbDecoded,
-    DWORD* pcbDecoded, PCCERT_CONTEXT* ppSignerCert) {
+    DWORD* pcbDecoded, PCCERT_CONTEXT* ppSignerCert) try {
   if (ppSignerCert) *ppSignerCert = nullptr;
   if (!ValidPara(pVerifyPara) || (!pbSignedBlob && cbSignedBlob) ||
       (pbDecoded && !pcbDecoded)) {
@@ -210,12 +211,13 @@ CAPI_EXPORT BOOL WINAPI CryptVerifyMessageSignature(
   *pcbDecoded = static_cast<DWORD>(content.size());
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 CAPI_EXPORT BOOL WINAPI CryptVerifyDetachedMessageSignature(
     PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
     const BYTE* pbDetachedSignBlob, DWORD cbDetachedSignBlob, DWORD cToBeSigned,
     const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[],
-    PCCERT_CONTEXT* ppSignerCert) {
+    PCCERT_CONTEXT* ppSignerCert) try {
   if (ppSignerCert) *ppSignerCert = nullptr;
   if (!ValidPara(pVerifyPara) || !pbDetachedSignBlob ||
       (cToBeSigned && (!rgpbToBeSigned || !rgcbToBeSigned)))
@@ -236,5 +238,6 @@ CAPI_EXPORT BOOL WINAPI CryptVerifyDetachedMessageSignature(
   if (!cToBeSigned && !CryptMsgUpdate(msg.h, nullptr, 0, TRUE)) return FALSE;
   return VerifyOpened(msg.h, pVerifyPara, dwSignerIndex, ppSignerCert);
 }
+CAPI_GUARD(FALSE)
 
 }  // extern "C"

@@ -89,6 +89,8 @@ bool WaitForLog(const std::string& path, const std::string& text, int ms) {
 
 }  // namespace
 
+std::string SupportDir() { return Here() + "/../../../../tests/support"; }
+
 int FreePort() {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -189,23 +191,30 @@ void Pki::ClearCrlCache() const {
 
 bool Pki::StartHttp() {
   if (http_.pid > 0) return true;
-  http_ = Spawn({"python3", Here() + "/../../../../tests/support/httpd.py",
-                 "--dir", www, "--port", std::to_string(http_port)},
+  http_ = Spawn({"python3", SupportDir() + "/httpd.py", "--dir", www, "--port",
+                 std::to_string(http_port)},
                 "", dir + "/httpd.log", false, "");
   return WaitForPort(http_port, 5000);
 }
 
 void Pki::StopHttp() { http_.Stop(); }
 
-bool Pki::StartOcsp() {
+bool Pki::StartOcsp(const std::string& replay) {
   if (ocsp_.pid > 0) return true;
   // OpenSSL's own responder answers each request, behind a front that
   // listens on the loopback address only.
-  ocsp_ = Spawn({"python3", Here() + "/../../../../tests/support/ocsp_front.py",
-                 "--port", std::to_string(ocsp_port), "--", "-index",
-                 "inter/index.txt", "-rsigner", "responder.pem", "-rkey",
-                 "responder.key", "-CA", "inter.pem", "-nmin", "5"},
-                dir, dir + "/ocsp.log", true, dir + "/gost.cnf");
+  std::vector<std::string> argv = {"python3", SupportDir() + "/ocsp_front.py",
+                                   "--port", std::to_string(ocsp_port)};
+  if (!replay.empty()) {
+    argv.insert(argv.end(), {"--replay", replay});
+  } else {
+    argv.insert(argv.end(),
+                {"--", "-index", "inter/index.txt", "-rsigner", "responder.pem",
+                 "-rkey", "responder.key", "-CA", "inter.pem", "-nmin", "5"});
+  }
+  // Readiness is read from the log, so the last run's must not be seen.
+  unlink((dir + "/ocsp.log").c_str());
+  ocsp_ = Spawn(argv, dir, dir + "/ocsp.log", true, dir + "/gost.cnf");
   return WaitForLog(dir + "/ocsp.log", "waiting for OCSP client connections",
                     10000);
 }

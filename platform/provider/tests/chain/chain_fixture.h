@@ -18,6 +18,8 @@ using Bytes = std::vector<unsigned char>;
 using tavrix_test::ReadFileBytes;
 using tavrix_test::WriteFileBytes;
 int FreePort();
+// tests/support of the source tree.
+std::string SupportDir();
 
 // A child process with its stdin kept as a pipe (closing it stops httpd.py).
 struct Child {
@@ -44,7 +46,9 @@ class Pki {
   void ClearCrlCache() const;
   bool StartHttp();
   void StopHttp();
-  bool StartOcsp();
+  // OpenSSL's responder, or with `replay` set the same answer to every
+  // request.
+  bool StartOcsp(const std::string& replay = "");
   void StopOcsp();
 
  private:

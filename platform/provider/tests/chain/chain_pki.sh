@@ -58,6 +58,11 @@ crlDistributionPoints = URI:$DEAD_URL
 basicConstraints = CA:FALSE
 authorityKeyIdentifier = keyid
 crlDistributionPoints = URI:$STALL_URL
+[ stallmany ]
+basicConstraints = CA:FALSE
+authorityKeyIdentifier = keyid
+crlDistributionPoints = URI:$STALL_URL?1,URI:$STALL_URL?2,URI:$STALL_URL?3
+authorityInfoAccess = OCSP;URI:$STALL_URL?ocsp
 [ responder ]
 basicConstraints = CA:FALSE
 extendedKeyUsage = OCSPSigning
@@ -128,6 +133,7 @@ issue inter ocspgood "/CN=Chain OCSP Good" ocsp
 issue inter ocsprevoked "/CN=Chain OCSP Revoked" ocsp
 issue inter dead "/CN=Chain Dead Point" dead
 issue inter stall "/CN=Chain Stalled Point" stall
+issue inter stallmany "/CN=Chain Stalled Points" stallmany
 issue inter responder "/CN=Chain OCSP Responder" responder
 issue root notca "/CN=Chain Not A CA" notca
 cadb notca 20
