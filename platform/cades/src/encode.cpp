@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 
+#include "base/c_boundary.h"
 #include "cades_internal.h"
 
 namespace tavrix_cades {
@@ -145,7 +146,7 @@ using namespace tavrix_cades;
 
 extern "C" CAPI_EXPORT HCRYPTMSG WINAPI CadesMsgOpenToEncode(
     DWORD dwMsgEncodingType, DWORD dwFlags, PCADES_ENCODE_INFO pEncodeInfo,
-    LPSTR pszInnerContentObjID, PCMSG_STREAM_INFO pStreamInfo) {
+    LPSTR pszInnerContentObjID, PCMSG_STREAM_INFO pStreamInfo) try {
   if (!pEncodeInfo ||
       pEncodeInfo->dwSize < offsetof(CADES_ENCODE_INFO, pSignedEncodeInfo) +
                                 sizeof(pEncodeInfo->pSignedEncodeInfo) ||
@@ -178,3 +179,4 @@ extern "C" CAPI_EXPORT HCRYPTMSG WINAPI CadesMsgOpenToEncode(
   return CryptMsgOpenToEncode(dwMsgEncodingType, dwFlags, CMSG_SIGNED, &info,
                               pszInnerContentObjID, pStreamInfo);
 }
+CAPI_GUARD(nullptr)

@@ -12,6 +12,7 @@
 #include <memory>
 #include <random>
 
+#include "base/c_boundary.h"
 #include "cades_internal.h"
 #include "chain/evidence.h"
 #include "chain/fetch.h"
@@ -516,10 +517,12 @@ DWORD Enhance(HCRYPTMSG msg, DWORD index, const CADES_SIGN_PARA* para) {
 }  // namespace
 }  // namespace tavrix_cades
 
-extern "C" CAPI_EXPORT BOOL WINAPI CadesMsgEnhanceSignature(
-    HCRYPTMSG hCryptMsg, DWORD dwSignatureIndex, PCADES_SIGN_PARA pSignPara) {
+extern "C" CAPI_EXPORT BOOL WINAPI
+CadesMsgEnhanceSignature(HCRYPTMSG hCryptMsg, DWORD dwSignatureIndex,
+                         PCADES_SIGN_PARA pSignPara) try {
   if (!hCryptMsg) return tavrix_cades::Fail(E_INVALIDARG);
   DWORD err = tavrix_cades::Enhance(hCryptMsg, dwSignatureIndex, pSignPara);
   if (err) return tavrix_cades::Fail(err);
   return TRUE;
 }
+CAPI_GUARD(FALSE)

@@ -2,6 +2,7 @@
 // give 0, so callers fall back to the provider's FormatMessage.
 #include <cwchar>
 
+#include "base/c_boundary.h"
 #include "cades_internal.h"
 
 namespace {
@@ -53,7 +54,8 @@ const Text kTexts[] = {
 extern "C" CAPI_EXPORT DWORD WINAPI CadesFormatMessage(DWORD dwFlags, LPCVOID,
                                                        DWORD dwMessageId, DWORD,
                                                        LPWSTR lpBuffer,
-                                                       DWORD nSize, va_list*) {
+                                                       DWORD nSize,
+                                                       va_list*) try {
   const wchar_t* text = nullptr;
   for (const Text& t : kTexts)
     if (t.code == dwMessageId) text = t.text;
@@ -86,3 +88,4 @@ extern "C" CAPI_EXPORT DWORD WINAPI CadesFormatMessage(DWORD dwFlags, LPCVOID,
   std::wmemcpy(reinterpret_cast<wchar_t*>(lpBuffer), text, len + 1);
   return static_cast<DWORD>(len);
 }
+CAPI_GUARD(0)

@@ -1,5 +1,6 @@
 // Which CAdES form a signer has, judged by the attributes it carries; the
 // values themselves are the verifier's business.
+#include "base/c_boundary.h"
 #include "cades_internal.h"
 
 using namespace tavrix_cades;
@@ -18,7 +19,7 @@ bool IsBes(const CRYPT_ATTRIBUTES* signed_attrs) {
 extern "C" CAPI_EXPORT BOOL WINAPI CadesMsgIsType(HCRYPTMSG hCryptMsg,
                                                   DWORD dwSignatureIndex,
                                                   DWORD dwCadesType,
-                                                  BOOL* pbResult) {
+                                                  BOOL* pbResult) try {
   if (!hCryptMsg || !pbResult) return Fail(E_INVALIDARG);
   if (dwCadesType != CADES_BES && dwCadesType != CADES_T &&
       dwCadesType != CADES_X_LONG_TYPE_1)
@@ -41,3 +42,4 @@ extern "C" CAPI_EXPORT BOOL WINAPI CadesMsgIsType(HCRYPTMSG hCryptMsg,
   *pbResult = result ? TRUE : FALSE;
   return TRUE;
 }
+CAPI_GUARD(FALSE)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/c_boundary.h"
 #include "ltv.h"
 #include "ltv_check.h"
 #include "tsp.h"
@@ -455,7 +456,7 @@ using namespace tavrix_cades_verify;
 extern "C" CAPI_EXPORT BOOL WINAPI
 CadesMsgVerifySignature(HCRYPTMSG hCryptMsg, DWORD dwSignatureIndex,
                         PCADES_VERIFICATION_PARA pVerificationPara,
-                        PCADES_VERIFICATION_INFO* ppVerificationInfo) {
+                        PCADES_VERIFICATION_INFO* ppVerificationInfo) try {
   if (!ppVerificationInfo) return Fail(E_INVALIDARG);
   *ppVerificationInfo = nullptr;
   if (!hCryptMsg) return Fail(E_INVALIDARG);
@@ -474,9 +475,10 @@ CadesMsgVerifySignature(HCRYPTMSG hCryptMsg, DWORD dwSignatureIndex,
   SetLastError(0);
   return TRUE;
 }
+CAPI_GUARD(FALSE)
 
 extern "C" CAPI_EXPORT BOOL WINAPI
-CadesFreeVerificationInfo(PCADES_VERIFICATION_INFO pVerificationInfo) {
+CadesFreeVerificationInfo(PCADES_VERIFICATION_INFO pVerificationInfo) try {
   // Nothing handed out is nothing to release: callers free on their
   // failure paths too.
   if (!pVerificationInfo) return TRUE;
@@ -487,3 +489,4 @@ CadesFreeVerificationInfo(PCADES_VERIFICATION_INFO pVerificationInfo) {
   DeleteInfo(pVerificationInfo);
   return TRUE;
 }
+CAPI_GUARD(FALSE)

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/c_boundary.h"
 #include "chain/revocation.h"
 
 namespace {
@@ -32,7 +33,7 @@ BOOL HandOut(const uint8_t* p, size_t n, BYTE** pp, DWORD* pcb) {
 
 extern "C" CAPI_EXPORT BOOL WINAPI TavrixGetRevocationEvidence(
     PCCERT_CONTEXT pCert, PCCERT_CONTEXT pIssuer, DWORD dwTimeoutMs,
-    DWORD* pdwKind, BYTE** ppbEvidence, DWORD* pcbEvidence) {
+    DWORD* pdwKind, BYTE** ppbEvidence, DWORD* pcbEvidence) try {
   if (!pdwKind || !ppbEvidence || !pcbEvidence) {
     SetLastError(E_INVALIDARG);
     return FALSE;
@@ -71,10 +72,11 @@ extern "C" CAPI_EXPORT BOOL WINAPI TavrixGetRevocationEvidence(
   if (!ok) SetLastError(err ? err : CRYPT_E_NO_REVOCATION_CHECK);
   return ok;
 }
+CAPI_GUARD(FALSE)
 
 extern "C" CAPI_EXPORT BOOL WINAPI TavrixJudgeOcspEvidence(
     PCCERT_CONTEXT pCert, PCCERT_CONTEXT pIssuer, const BYTE* pbResponse,
-    DWORD cbResponse, const FILETIME* pTime, BOOL* pbGood) {
+    DWORD cbResponse, const FILETIME* pTime, BOOL* pbGood) try {
   if (!pbResponse || !pTime || !pbGood) {
     SetLastError(E_INVALIDARG);
     return FALSE;
@@ -94,3 +96,4 @@ extern "C" CAPI_EXPORT BOOL WINAPI TavrixJudgeOcspEvidence(
   *pbGood = s == tavrix_chain::RevStatus::kGood;
   return TRUE;
 }
+CAPI_GUARD(FALSE)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Every exported CryptoAPI definition of the provider is guarded.
 
-Usage: check-guards.py SRC_DIR [--fix]
+Usage: check-guards.py SRC_DIR... [--fix]
 
 A definition is "RET WINAPI Name(...) try { ... } CAPI_GUARD(...)" (or
 CAPI_GUARD_VOID), so no C++ exception reaches a C caller. Lists the
@@ -100,9 +100,11 @@ def fail_value(name, rtype):
 
 
 def main():
-    src, fix = sys.argv[1], "--fix" in sys.argv[2:]
+    dirs = [a for a in sys.argv[1:] if a != "--fix"]
+    fix = "--fix" in sys.argv[1:]
     missing, count = [], 0
-    for root, _, files in os.walk(src):
+    walks = [w for d in dirs for w in os.walk(d)]
+    for root, _, files in walks:
         for f in sorted(files):
             if not f.endswith(".cpp"):
                 continue
