@@ -2,7 +2,6 @@
 // store a page may offer, with their names, effective validity and serial.
 #include <utf8.h>
 
-#include <clocale>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -79,6 +78,42 @@ void ReplaceAll(std::string& text, const std::string& from,
     text.replace(pos, from.size(), to);
     pos += to.size();
   }
+}
+
+// Certificate names are anybody's text ("AT&T", "Рога & Копыта"); one bare
+// "&" would make the whole listing ill-formed, so element texts are escaped
+// as a whole.
+std::string XmlText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else
+      out += c;
+  }
+  return out;
+}
+
+// A name as the provider writes it, unescaped: what the filters compare.
+std::string RawName(const CERT_NAME_BLOB& blob, bool isNameX500) {
+  DWORD type = (isNameX500 ? CERT_X500_NAME_STR : CERT_SIMPLE_NAME_STR) |
+               CERT_NAME_STR_REVERSE_FLAG;
+  // Not zero-filled: a listing calls this five times per certificate. The
+  // first and last characters are set so that a call that writes nothing,
+  // or fills the whole buffer, still leaves a terminated text.
+  const DWORD kChars = 4096;
+  std::unique_ptr<wchar_t[]> buffer(new wchar_t[kChars]);
+  buffer[0] = L'\0';
+  buffer[kChars - 1] = L'\0';
+  CERT_NAME_BLOB copy = blob;
+  CertNameToStrW(kCertEncoding, &copy, type, buffer.get(), kChars);
+  buffer[kChars - 1] = L'\0';
+  return WideToUtf8(std::wstring(buffer.get()));
 }
 
 std::vector<std::string> Fragments(const std::string& text,
@@ -164,8 +199,9 @@ std::string TavrixCtrl::SelectCertificate(std::string Name,
     // An empty filter accepts any text, so the names are only read when a
     // filter will look at them: a large store lists in half the time.
     std::string subjectText;
+    // The filters see the names as the page's user reads them, unescaped.
     if (!subjectFilter.empty()) {
-      subjectText = GetNameFromCert(info->Subject, false);
+      subjectText = RawName(info->Subject, false);
       std::string names = GetSurAndGivenNamesFromCert(pCert);
       if (!names.empty()) subjectText += ", " + names;
       subjectText += ";";
@@ -173,7 +209,7 @@ std::string TavrixCtrl::SelectCertificate(std::string Name,
     if (!IsValidByFilter(subjectFilter, subjectText, ";")) continue;
     std::string issuerText;
     if (!issuerFilter.empty()) {
-      issuerText = GetNameFromCert(info->Issuer, false) + ";";
+      issuerText = RawName(info->Issuer, false) + ";";
     }
     if (!IsValidByFilter(issuerFilter, issuerText, ";")) continue;
     if (!IsValidByFilter(oidFilter, usages, ",")) continue;
@@ -256,7 +292,8 @@ bool TavrixCtrl::IsValidByFilter(std::string whatValid, std::string whereValid,
                                  const std::string& separator,
                                  bool noCaseFolding) {
   if (!noCaseFolding) {
-    setlocale(LC_ALL, "");
+    // Folding goes through the global locale object and the Cyrillic table
+    // above; the process locale (the browser's) is neither read nor set.
     whatValid = FoldCase(whatValid);
     whereValid = FoldCase(whereValid);
     TavrixUtils::ODebug("IsValidByFilter: To lowercase result:" + whatValid +
@@ -278,20 +315,7 @@ bool TavrixCtrl::IsValidByFilter(std::string whatValid, std::string whereValid,
 }
 
 std::string TavrixCtrl::GetNameFromCert(CERT_NAME_BLOB blob, bool isNameX500) {
-  DWORD type = (isNameX500 ? CERT_X500_NAME_STR : CERT_SIMPLE_NAME_STR) |
-               CERT_NAME_STR_REVERSE_FLAG;
-  // Not zero-filled: a listing calls this five times per certificate. The
-  // first and last characters are set so that a call that writes nothing,
-  // or fills the whole buffer, still leaves a terminated text.
-  const DWORD kChars = 4096;
-  std::unique_ptr<wchar_t[]> buffer(new wchar_t[kChars]);
-  buffer[0] = L'\0';
-  buffer[kChars - 1] = L'\0';
-  CertNameToStrW(kCertEncoding, &blob, type, buffer.get(), kChars);
-  buffer[kChars - 1] = L'\0';
-  std::string name = WideToUtf8(std::wstring(buffer.get()));
-  ReplaceAll(name, "<", "&lt;");
-  ReplaceAll(name, ">", "&gt;");
+  std::string name = XmlText(RawName(blob, isNameX500));
   TavrixUtils::ODebug("GetNameFromCert: " + name);
   return name;
 }

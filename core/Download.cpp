@@ -4,12 +4,14 @@
 //
 // The transfer runs on the browser's main thread, so it is bounded: a
 // connection must be made within kConnectSeconds, and a transfer that moves
-// less than kLowSpeedBytes per second for kLowSpeedSeconds in a row is
-// abandoned (a stalled server, or one that answers a byte and goes quiet).
-// There is no cap on the total time, so large files from slow but live
-// servers still arrive. Only http and https are spoken, for the request and
-// for any redirect, so a page cannot make libcurl read local files or talk
-// other protocols; redirects are not followed.
+// less than kLowSpeedBytes (1 KiB) per second on average over
+// kLowSpeedSeconds (30 s) is abandoned: a stalled server, one that answers a
+// byte and goes quiet, or one that trickles a byte a second to hold the
+// browser. No live connection is that slow for that long. There is no cap on
+// the total time, so large files from slow but live servers still arrive. Only
+// http and https are spoken, for the request and for any redirect, so a page
+// cannot make libcurl read local files or talk other protocols; redirects are
+// not followed.
 
 #include <curl/curl.h>
 #include <errno.h>
@@ -29,7 +31,7 @@
 namespace {
 
 const long kConnectSeconds = 30;
-const long kLowSpeedBytes = 1;
+const long kLowSpeedBytes = 1024;
 const long kLowSpeedSeconds = 30;
 
 long connectSeconds = kConnectSeconds;
@@ -69,8 +71,13 @@ size_t TavrixCtrl::DownloadWriteCallback(void* ptr, size_t size, size_t nmemb,
 }
 
 std::string TavrixCtrl::DownloadFile(std::string url) {
+  // libcurl would take the address only up to a NUL: the page would get
+  // some other resource than the one it named.
+  std::string refused = CheckPagePath(url);
+  if (!refused.empty()) return refused;
   std::string fileName = GetFullTempFileName();
-  TavrixUtils::ODebug("DownloadFile: url=" + url + " file=" + fileName);
+  TavrixUtils::ODebug("DownloadFile: url=" + TavrixUtils::MaskUrl(url) +
+                      " file=" + fileName);
   if (fileName.empty()) return fileName;
 
   // curl_global_init is not thread-safe and need not be repeated; every
@@ -91,9 +98,9 @@ std::string TavrixCtrl::DownloadFile(std::string url) {
 
   TavrixUtils::ODebug("DownloadFile: set URL to get here");
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  TavrixUtils::ODebug(
-      "DownloadFile: Switch on full protocol/debug output while testing");
-  curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+  // No protocol trace: it would print the request, credentials included, on
+  // the browser's standard error.
+  curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION,
                    &TavrixCtrl::DownloadWriteCallback);

@@ -2,9 +2,13 @@
 // exclusive XML canonicalisation through the run-time libxml2 binding.
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -73,6 +77,66 @@ void LogParserError(void*, xmlErrorPtr error) {
                       ": " + message);
 }
 
+// What the attributes of the text may cost the parser, in one linear pass:
+// the most attributes one start tag carries ("=" signs outside quoted
+// values), the default values an internal subset declares (quoted texts in
+// its declarations: an upper bound, since any element may be given all of
+// them) and the number of start tags. Comments, CDATA sections and
+// processing instructions are skipped.
+struct AttributeLoad {
+  size_t mostInOneTag = 0;
+  size_t declaredDefaults = 0;
+  size_t tags = 0;
+};
+
+AttributeLoad MeasureAttributes(const std::string& xml) {
+  AttributeLoad load;
+  const size_t n = xml.size();
+  auto skipPast = [&](size_t from, const char* end) {
+    const size_t at = xml.find(end, from);
+    return at == std::string::npos ? n : at + std::strlen(end);
+  };
+  for (size_t i = 0; i < n;) {
+    if (xml[i] != '<') {
+      ++i;
+      continue;
+    }
+    if (xml.compare(i, 4, "<!--") == 0) {
+      i = skipPast(i + 4, "-->");
+    } else if (xml.compare(i, 9, "<![CDATA[") == 0) {
+      i = skipPast(i + 9, "]]>");
+    } else if (xml.compare(i, 2, "<?") == 0) {
+      i = skipPast(i + 2, "?>");
+    } else {
+      // A start tag, an end tag or a declaration: up to its '>' outside
+      // quotes (a declaration's internal subset nests in brackets).
+      size_t count = 0, depth = 0;
+      char quote = 0;
+      for (++i; i < n; ++i) {
+        const char c = xml[i];
+        if (quote != 0) {
+          if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+          quote = c;
+          if (depth > 0) ++load.declaredDefaults;
+        } else if (c == '[') {
+          ++depth;
+        } else if (c == ']' && depth > 0) {
+          --depth;
+        } else if (c == '=' && depth == 0) {
+          ++count;
+        } else if (c == '>' && depth == 0) {
+          ++i;
+          break;
+        }
+      }
+      load.mostInOneTag = std::max(load.mostInOneTag, count);
+      ++load.tags;
+    }
+  }
+  return load;
+}
+
 }  // namespace
 
 std::string TavrixCtrl::Hash(const std::string& text,
@@ -124,17 +188,23 @@ std::string TavrixCtrl::GetHashInBase64(unsigned int algId, unsigned char* data,
   HCRYPTHASH hHash = 0;
   if (!CryptCreateHash(hProvCurrent, algId, 0, 0, &hHash))
     return MyHandleError("Ошибка в GetHashInBase64-CryptCreateHash", false);
+  if (!CryptHashData(hHash, data, len, 0)) {
+    // The envelope is made before the hash is destroyed so that it carries
+    // the failed call's last error.
+    std::string err =
+        MyHandleError("Ошибка в GetHashInBase64-CryptHashData", false);
+    CryptDestroyHash(hHash);
+    return err;
+  }
+  return HashValueInBase64(hHash);
+}
 
-  // The envelope is made before the hash is destroyed so that it carries
-  // the failed call's last error.
+std::string TavrixCtrl::HashValueInBase64(HCRYPTHASH hHash) {
   auto failWith = [&](const char* message) {
     std::string err = MyHandleError(message, false);
     CryptDestroyHash(hHash);
     return err;
   };
-
-  if (!CryptHashData(hHash, data, len, 0))
-    return failWith("Ошибка в GetHashInBase64-CryptHashData");
 
   DWORD hashLen = 0;
   DWORD lenSize = sizeof(hashLen);
@@ -167,18 +237,70 @@ std::string TavrixCtrl::HashFile(std::string path, const std::string& certName,
                                  int flags) {
   TavrixUtils::ODebug("HashFile: Cert=" + certName +
                       " Params=" + toString(flags) + " Path=" + path);
+  std::string refused = CheckPagePath(path);
+  if (!refused.empty()) return refused;
   path = NormalizeFileNamePath(path);
 
-  std::string content = LoadFile(path, false);
-  if (content.find("<Error>") != std::string::npos) return content;
+  std::string envelope;
+  const int fd = OpenFileToRead(path, &envelope);
+  if (fd < 0) return envelope;
+  // The ".hash" name may lead back to this very file.
+  NoteInputFile(fd);
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  auto readFailed = [&]() { return FileReadEnvelope(path, errno); };
 
-  std::string hash = Hash(content, certName, flags | kFlagBase64);
+  // The file goes to the hash in blocks, so memory does not grow with it.
+  // Canonicalisation alone needs the whole document; then the bytes are
+  // read whole, as they are, and hashed as text.
+  std::vector<unsigned char> block(kFileBlockSize);
+  ssize_t got = ReadBlock(fd, block.data(), block.size());
+  if (got < 0) return readFailed();
+
+  std::string hash;
+  if (flags & kFlagC14n) {
+    std::string content;
+    while (got > 0) {
+      content.append(reinterpret_cast<const char*>(block.data()),
+                     static_cast<size_t>(got));
+      got = ReadBlock(fd, block.data(), block.size());
+      if (got < 0) return readFailed();
+    }
+    hash = Hash(content, certName, flags & ~kFlagBase64);
+  } else if (got > 0) {
+    std::string found = CertProvFinder(certName);
+    if (found.find(kErrorPrefix) != std::string::npos) return found;
+    HCRYPTHASH hHash = 0;
+    if (!CryptCreateHash(hProvCurrent, CALG_GR3411, 0, 0, &hHash))
+      return MyHandleError("Ошибка в GetHashInBase64-CryptCreateHash", false);
+    while (got > 0) {
+      if (!CryptHashData(hHash, block.data(), static_cast<DWORD>(got), 0)) {
+        std::string err =
+            MyHandleError("Ошибка в GetHashInBase64-CryptHashData", false);
+        CryptDestroyHash(hHash);
+        return err;
+      }
+      got = ReadBlock(fd, block.data(), block.size());
+      if (got < 0) {
+        const int err = errno;
+        CryptDestroyHash(hHash);
+        return FileReadEnvelope(path, err);
+      }
+    }
+    hash = HashValueInBase64(hHash);
+    TavrixUtils::ODebug("HashFile: hashBase64=" + hash);
+  }
+  // An empty file gives an empty hash text and an empty hash file, without
+  // a certificate lookup.
   if (hash.find("<Error>") != std::string::npos) return hash;
-  content.clear();
-  content.shrink_to_fit();
 
   return SaveFile(path + ".hash", hash.data(), hash.size());
 }
+
+const size_t TavrixCtrl::kMaxXmlBytes = 64u << 20;
+const size_t TavrixCtrl::kMaxXmlAttributes = 1000;
 
 std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
   TavrixUtils::ODebug("CanonicalizeXml: enter! xmldoc=" + LogText(xml));
@@ -224,7 +346,20 @@ std::string TavrixCtrl::CanonicalizeXml(std::string xml) {
   // other user of libxml2 in the browser process.
   libXml->FxmlInitParser();
 
-  if (xml.size() > static_cast<size_t>(INT_MAX)) {
+  // libxml2's duplicate-attribute check and the canonical attribute sort
+  // grow with the square of one element's attributes (60,000 of them took
+  // 25 s on the browser's main thread), so such texts are refused unparsed.
+  // Defaults declared once are added to every element they name, so a small
+  // text can make millions of attributes: their total is bounded as well.
+  const AttributeLoad load = MeasureAttributes(xml);
+  const size_t perElement = load.mostInOneTag + load.declaredDefaults;
+  const bool tooMany = perElement > kMaxXmlAttributes ||
+                       (load.declaredDefaults > 0 &&
+                        load.tags > kMaxXmlAttributes * kMaxXmlAttributes /
+                                        load.declaredDefaults);
+  if (xml.size() > kMaxXmlBytes || tooMany) {
+    TavrixUtils::ODebug("CanonicalizeXml: document over the limits, size=" +
+                        toString(xml.size()));
     SetLastError(ERROR_INVALID_DATA);
     return MyHandleError("Некорректный xml документ.", false);
   }

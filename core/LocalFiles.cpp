@@ -3,9 +3,15 @@
 //
 // Files are handled with POSIX descriptors rather than streams: a temporary
 // file is created exclusively (mode 0600) so that nobody can plant a link at
-// its name, files in our temporary namespace are never opened through a
-// symbolic link, and a name that is not a regular file (a FIFO, a device) is
+// its name, and a name that is not a regular file (a FIFO, a device) is
 // refused instead of blocking the browser or reading without end.
+//
+// What protects a file is decided by the folder it really lives in, not by
+// how the page spelled the path: the folder is opened first and the file
+// opened relative to it. In a folder that everyone may write to and that
+// has the sticky bit (/tmp, where our temporary files live) a link at the
+// last component is never followed, and only our own file with one name is
+// written over; anywhere else a page-given path keeps the usual semantics.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "SignerSetup.h"
 #include "TavrixCtrl.h"
 #include "TavrixUtils.h"
 #include "base64.h"
@@ -26,51 +33,49 @@ namespace {
 
 const char kErrorPrefix[] = "<?xml version='1.0' encoding='utf-8'?><Error>";
 const char kTempTemplate[] = "/tmp/npX_XXXXXXXX";
-// Every temporary name we hand out begins so; so do the ".hash" files made
-// beside them.
-const char kTempPrefix[] = "/tmp/npX_";
-
-// The envelopes carry the provider's last error; a failed file call leaves
-// its reason in errno only, so it is translated into the nearest Windows
-// code first and the page gets a meaningful number.
-DWORD WinErrorFromErrno(int err, DWORD fallback) {
-  switch (err) {
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case ELOOP:
-    case EISDIR:
-    case EROFS:
-    case ETXTBSY:
-      return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case ENAMETOOLONG:
-      return ERROR_BAD_PATHNAME;
-    case EEXIST:
-      return ERROR_FILE_EXISTS;
-    default:
-      return fallback;
-  }
-}
 
 std::string FileEnvelope(const char* what, const std::string& path) {
   return std::string(kErrorPrefix) + what + toString(GetLastError()) + path +
          "</Error>";
 }
 
-bool InTempNamespace(const std::string& path) {
-  return path.compare(0, sizeof(kTempPrefix) - 1, kTempPrefix) == 0;
-}
-
-int OpenRetrying(const char* path, int flags, mode_t mode) {
+int OpenAtRetrying(int dirFd, const char* name, int flags, mode_t mode) {
   int fd;
   do {
-    fd = open(path, flags, mode);
+    fd = openat(dirFd, name, flags, mode);
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens `path` through its real folder. `shared` tells whether that folder
+// is a shared, sticky one; there the last component is opened without
+// following a link and created readable by us alone.
+int OpenInRealFolder(const std::string& path, int flags, mode_t mode,
+                     bool* shared) {
+  *shared = false;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") {
+    // The path names a folder itself; open it as given (and fail on it).
+    return OpenAtRetrying(AT_FDCWD, path.c_str(), flags, mode);
+  }
+  int dirFd = OpenAtRetrying(AT_FDCWD, folder.c_str(),
+                             O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+  if (dirFd < 0) return -1;
+  struct stat st;
+  if (fstat(dirFd, &st) == 0 && (st.st_mode & S_ISVTX) &&
+      (st.st_mode & S_IWOTH)) {
+    *shared = true;
+    flags |= O_NOFOLLOW;
+    mode = 0600;
+  }
+  int fd = OpenAtRetrying(dirFd, name.c_str(), flags, mode);
+  int err = errno;
+  close(dirFd);
+  errno = err;
   return fd;
 }
 
@@ -80,13 +85,24 @@ std::string TavrixCtrl::NormalizeFileNamePath(std::string path) {
   // The slash after "file://" starts the file's absolute path, so it stays:
   // dropping it too would make the path relative to whatever folder the
   // browser was started from, and open some other file or none.
-  static const std::string prefix = "file:///";
-  for (size_t at = path.find(prefix); at != std::string::npos;
-       at = path.find(prefix)) {
-    path.erase(at, prefix.size() - 1);
+  //
+  // One pass: an occurrence is removed as soon as its last character is
+  // copied, and the slash left behind may complete an earlier one, so the
+  // result is that of removing the first occurrence again and again, in
+  // linear time (a page may pass megabytes of "file:///").
+  static const char prefix[] = "file:///";
+  const size_t n = sizeof(prefix) - 1;
+  std::string out;
+  out.reserve(path.size());
+  for (char c : path) {
+    out.push_back(c);
+    while (c == '/' && out.size() >= n &&
+           out.compare(out.size() - n, n, prefix) == 0) {
+      out.erase(out.size() - n, n - 1);
+    }
   }
-  TavrixUtils::ODebug("NormalizeFileNamePath: NormalizedPath=" + path);
-  return path;
+  TavrixUtils::ODebug("NormalizeFileNamePath: NormalizedPath=" + out);
+  return out;
 }
 
 std::string TavrixCtrl::LoadFile(const std::string& path) {
@@ -95,10 +111,12 @@ std::string TavrixCtrl::LoadFile(const std::string& path) {
 
 std::string TavrixCtrl::LoadFile(std::string path, bool detectBase64) {
   TavrixUtils::ODebug("LoadFile: Path=" + path);
+  std::string refused = CheckPagePath(path);
+  if (!refused.empty()) return refused;
   path = NormalizeFileNamePath(path);
 
   auto fail = [&](int err) {
-    SetLastError(WinErrorFromErrno(err, ERROR_READ_FAULT));
+    SetLastError(tavrix_ctrl::WinErrorFromErrno(err, ERROR_READ_FAULT));
     std::string envelope = FileEnvelope("Error open file ", path);
     TavrixUtils::ODebug("LoadFile:" + envelope);
     return envelope;
@@ -106,7 +124,9 @@ std::string TavrixCtrl::LoadFile(std::string path, bool detectBase64) {
 
   // O_NONBLOCK keeps a FIFO from holding the call in open(); it is refused
   // just below anyway.
-  int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+  bool shared = false;
+  int fd =
+      OpenInRealFolder(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0, &shared);
   if (fd < 0) return fail(errno);
   struct stat st;
   if (fstat(fd, &st) != 0) {
@@ -134,6 +154,7 @@ std::string TavrixCtrl::LoadFile(std::string path, bool detectBase64) {
     if (n == 0) break;  // the file shrank: take what is there
     got += static_cast<size_t>(n);
   }
+  NoteInputFile(fd);
   close(fd);
   buffer[got] = '\0';
 
@@ -147,36 +168,30 @@ std::string TavrixCtrl::LoadFile(std::string path, bool detectBase64) {
 
 std::string TavrixCtrl::SaveFile(std::string path, const char* content,
                                  size_t size) {
+  // The content itself stays out of the log: it may be a document's.
   TavrixUtils::ODebug("SaveFile:  Path=" + path +
-                      " contentSize=" + toString(size) + " content=" +
-                      (content != nullptr
-                           ? std::string(content, std::min<size_t>(size, 1024))
-                           : std::string()) +
-                      (size > 1024 ? "..." : ""));
+                      " contentSize=" + toString(size));
+  std::string refused = CheckPagePath(path);
+  if (!refused.empty()) return refused;
   path = NormalizeFileNamePath(path);
 
   auto fail = [&](const char* what, int err, DWORD fallback) {
-    SetLastError(WinErrorFromErrno(err, fallback));
+    SetLastError(tavrix_ctrl::WinErrorFromErrno(err, fallback));
     std::string envelope = FileEnvelope(what, path);
     TavrixUtils::ODebug("SaveFile: " + envelope);
     return envelope;
   };
 
   // A page-given path keeps the usual semantics (links are followed, the
-  // umask decides the mode). Names in our temporary namespace sit in a
-  // directory everyone can write to: never follow a link there and never
-  // write into a file that somebody else owns or that has other names (a
-  // hard link planted to one of our own files). The checks come before
-  // truncation so a refused file is left as it was.
-  // O_NONBLOCK keeps a FIFO without a reader from holding the call.
-  const bool temp = InTempNamespace(path);
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;
-  mode_t mode = 0666;
-  if (temp) {
-    flags |= O_NOFOLLOW;
-    mode = 0600;
-  }
-  int fd = OpenRetrying(path.c_str(), flags, mode);
+  // umask decides the mode) except in a shared sticky folder such as /tmp:
+  // there a link is never followed and a file that somebody else owns or
+  // that has other names (a hard link planted to one of our own files) is
+  // not written. Nor is a file this call read as its input, under whatever
+  // name. The checks come before truncation so a refused file is left as it
+  // was. O_NONBLOCK keeps a FIFO without a reader from holding the call.
+  bool shared = false;
+  int fd = OpenInRealFolder(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK,
+                            0666, &shared);
   if (fd < 0)
     return fail("Error open file to write ", errno, ERROR_ACCESS_DENIED);
   struct stat st;
@@ -185,10 +200,18 @@ std::string TavrixCtrl::SaveFile(std::string path, const char* content,
     close(fd);
     return fail("Error open file to write ", err, ERROR_ACCESS_DENIED);
   }
-  if (temp &&
+  if (shared &&
       (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1)) {
     close(fd);
     return fail("Error open file to write ", EACCES, ERROR_ACCESS_DENIED);
+  }
+  for (const auto& input : inputFiles) {
+    if (input.first == static_cast<unsigned long long>(st.st_dev) &&
+        input.second == static_cast<unsigned long long>(st.st_ino)) {
+      close(fd);
+      TavrixUtils::ODebug("SaveFile: refused, the target is this call's input");
+      return fail("Error open file to write ", EACCES, ERROR_ACCESS_DENIED);
+    }
   }
   if (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
     int err = errno;
@@ -223,12 +246,33 @@ std::string TavrixCtrl::GetFullTempFileName() {
   std::memcpy(name, kTempTemplate, sizeof(kTempTemplate));
   int fd = mkostemp(name, O_CLOEXEC);
   if (fd < 0) {
-    SetLastError(WinErrorFromErrno(errno, ERROR_ACCESS_DENIED));
+    SetLastError(tavrix_ctrl::WinErrorFromErrno(errno, ERROR_ACCESS_DENIED));
     TavrixUtils::ODebug("GetFullTempFileName: no name, errno=" +
                         toString(errno));
     return std::string();
   }
+  RememberTempFile(name, fd);
   close(fd);
   TavrixUtils::ODebug(std::string("GetFullTempFileName: ") + name);
   return name;
+}
+
+std::string TavrixCtrl::CheckPagePath(const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      TavrixUtils::ODebug("CheckPagePath: refused, character " + toString(c) +
+                          " at " + toString(i));
+      SetLastError(ERROR_BAD_PATHNAME);
+      return MyHandleError("Недопустимый символ в пути или адресе", false);
+    }
+  }
+  return std::string();
+}
+
+void TavrixCtrl::NoteInputFile(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return;
+  inputFiles.emplace_back(static_cast<unsigned long long>(st.st_dev),
+                          static_cast<unsigned long long>(st.st_ino));
 }

@@ -3,15 +3,24 @@
 #pragma once
 
 #include <capi/capi.h>
+#include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
+#include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TmpCertArhive;
 class CadesF;
 class LibXmlF;
+
+// The stream callback of file signing: writes the encoded message to the
+// temporary file (a FILE*) that pvArg points at.
+BOOL WINAPI StreamOutputCallback(const void* pvArg, BYTE* pbData, DWORD cbData,
+                                 BOOL fFinal);
 
 class TavrixCtrl {
  public:
@@ -79,6 +88,58 @@ class TavrixCtrl {
   std::string GetHashInBase64(unsigned int algId, unsigned char* data,
                               unsigned int len);
   std::string CanonicalizeXml(std::string xml);
+  // Largest XML text, and most attributes one element may end up with
+  // (its own plus the defaults an internal subset may give it), that
+  // CanonicalizeXml accepts: libxml2's parse and canonical sort grow faster
+  // than linearly in the attributes of one element.
+  static const size_t kMaxXmlBytes;
+  static const size_t kMaxXmlAttributes;
+
+  // ---- page-given paths and addresses
+  // Empty when a text from the page may be used as a path or a URL;
+  // otherwise the Error envelope refusing it. A NUL would cut the name short
+  // at the system call (so "/x\0" opens "/x"), and other control characters
+  // have no place in a name either.
+  std::string CheckPagePath(const std::string& text);
+  // Records an open file as this call's input: SaveFile then refuses to
+  // write over it, whatever name leads there. LoadFile records its files;
+  // readers of their own call this with their descriptor.
+  void NoteInputFile(int fd);
+
+  // ---- data signing
+  std::string Sign(const std::string& text, const std::string& certName,
+                   int flags);
+  std::string SignCrypt(const std::vector<unsigned char>& data);
+  std::string SignHash(const std::vector<unsigned char>& hash);
+  std::string SignDigSig(const std::vector<unsigned char>& data);
+  // On success oidInfo is the provider's first hash algorithm with a
+  // registered object identifier; a provider that lists none is an error.
+  std::string FindHashAlgoritmByProvider(PCCRYPT_OID_INFO& oidInfo);
+  std::string SignCades(const std::vector<unsigned char>& data,
+                        bool withTimeStamp);
+
+  // ---- file and stream signing
+  std::string SignFileWeb(std::string path, const std::string& certName,
+                          int flags);
+  std::string SignStream(std::string path, std::string certName, int flags);
+  std::string ProcessMessage(HCRYPTMSG hMsg, std::istream& dataStream);
+  // Blocks fed to the message and to file hashes, and the largest result a
+  // page can receive as one string (the browser's string length is 32-bit).
+  static constexpr size_t kFileBlockSize = 0x100000;
+  static constexpr uint64_t kMaxResultLength = 0xFFFFFFFEull;
+  // Opens a local file for reading in blocks: a regular file only, never
+  // through a link in the temporary namespace. Returns the descriptor, or
+  // -1 with the "Error open file" envelope in *envelope.
+  int OpenFileToRead(const std::string& path, std::string* envelope);
+  // That envelope for the errno of a failed open or read.
+  std::string FileReadEnvelope(const std::string& path, int err);
+  // Reads until `size` bytes are in or the file ends; the count, or -1.
+  static ssize_t ReadBlock(int fd, void* buffer, size_t size);
+  // Marks a temporary file just created as the plug-in's own, so that
+  // SignFileWeb may remove it after signing.
+  static void RememberTempFile(const std::string& path, int fd);
+  // The value of a finished hash in base64 on one line; destroys the hash.
+  std::string HashValueInBase64(HCRYPTHASH hHash);
 
   // Members, in the order the controller's design fixes.
   std::string contentBase64;
@@ -105,4 +166,7 @@ class TavrixCtrl {
   void ReleaseLookup();
   PCCERT_CONTEXT lookupOwnedCert = nullptr;
   HCRYPTPROV lookupOwnedProv = 0;
+
+  // Device and inode of the files this call read (NoteInputFile).
+  std::vector<std::pair<unsigned long long, unsigned long long>> inputFiles;
 };

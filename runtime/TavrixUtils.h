@@ -11,10 +11,21 @@
 
 namespace TavrixUtils {
 
-// One record of priority LOG_DEBUG in the system log, identity "npTavrix.so".
+// One record of priority LOG_DEBUG (facility user) in the system log,
+// identity "npTavrix.so" with the pid, written to the logger's socket
+// directly so that the host's openlog settings stay as they are. Texts
+// beyond 2048 bytes are cut.
 void ODebug(std::string text);
+// Where ODebug writes: the logger's socket, "/dev/log" unless a test points
+// it elsewhere (null restores it).
+void SetLogSocket(const char* path);
 
-// Multibyte text in the locale "ru_RU.UTF-8" (set process-wide for LC_CTYPE).
+// The URL with its user-info part (user name and password) replaced by
+// "***", for log lines.
+std::string MaskUrl(const std::string& url);
+
+// Multibyte text in the locale "ru_RU.UTF-8" (for this thread and this call
+// only; "C.UTF-8" where the Russian locale is missing).
 // A character the locale cannot represent becomes "?"; a byte sequence that
 // is not valid in it becomes U+FFFD, one per offending byte. The rest of the
 // text, embedded zero characters included, is always converted.

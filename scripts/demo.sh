@@ -1,40 +1,125 @@
 #!/bin/bash
-# The main job, for now from the command line: installs what is needed,
-# builds the plug-in, makes a demo GOST certificate in a demo provider folder
-# (build/demo-home, so the user's own certificates are never touched), and
-# drives the plug-in's controller with it: the certificate listing a page
-# receives, and a GOST R 34.11-94 hash checked against OpenSSL's GOST engine.
-# The browser page demo comes with the NPAPI layer.
+# The main job: installs what is needed, builds the plug-in, installs it with
+# the stand-in provider (and the CAdES runtime, where built) into a demo
+# prefix (build-demo/prefix), makes a demo GOST certificate in a demo
+# provider folder (build-demo/demo-home, so the user's own certificates are
+# never touched), starts the local demo services (a web server with the demo
+# page and a file to download; a time-stamp service where one is built), and
+# opens the demo page in tavrix-browser, a small QtWebKit window: on the
+# user's display when there is one, else under Xvfb. The page signs and
+# hashes by itself (?auto=1); its report is printed here and a screenshot is
+# written to build-demo/demo.png.
+#
+#   scripts/demo.sh            as above
+#   scripts/demo.sh --no-deps  skip installing packages
+#   scripts/demo.sh --stay     keep the window open (the default on a display
+#                              with a terminal); --close closes it at once
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 
-bash scripts/install-deps.sh
-cmake -S . -B build -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTAVRIX_BUILD_BENCH=OFF
-cmake --build build -j2 --target npTavrix tavrix-check tavrix-certmgr
+deps=1
+stay=auto
+for arg in "$@"; do
+  case "$arg" in
+    --no-deps) deps=0 ;;
+    --stay) stay=1 ;;
+    --close) stay=0 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    *) echo "demo.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 
-export TAVRIX_PROVIDER_HOME="$PWD/build/demo-home"
-if ! ./build/bin/tavrix-certmgr list --store MY 2>/dev/null | grep -q "Демо"; then
+if [ "$deps" -eq 1 ]; then bash scripts/install-deps.sh; fi
+
+build=$root/build-demo
+prefix=$build/prefix
+plugins=$prefix/lib/mozilla/plugins
+# A build of its own, without tests, installed into the demo prefix: the
+# installed files carry the prefix's RUNPATH, as a user's install would.
+cmake -S . -B "$build" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTAVRIX_BUILD_TESTS=OFF -DTAVRIX_BUILD_BENCH=OFF \
+  -DCMAKE_INSTALL_PREFIX="$prefix" -DTAVRIX_PLUGIN_INSTALL_DIR="$plugins" \
+  >/dev/null
+cmake --build "$build" -j2 --target install >"$build/install.log" 2>&1 ||
+  { tail -40 "$build/install.log"; echo "demo.sh: the build failed" >&2; exit 1; }
+echo "== installed into $prefix =="
+readelf -d "$plugins/npTavrix.so" | sed -n 's/.*RUNPATH.*\[\(.*\)\]/   npTavrix.so RUNPATH: \1/p'
+
+export TAVRIX_PROVIDER_HOME=$build/demo-home
+certmgr=$prefix/bin/tavrix-certmgr
+if ! "$certmgr" list --store MY 2>/dev/null | grep -q "Демо"; then
   echo "== making a demo certificate in $TAVRIX_PROVIDER_HOME =="
   work=$(mktemp -d)
-  trap 'rm -rf "$work"' EXIT
   openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A \
     -out "$work/demo.key" 2>/dev/null
   openssl req -engine gost -new -x509 -utf8 -md_gost12_256 -days 365 \
     -key "$work/demo.key" -out "$work/demo.pem" \
     -subj "/C=RU/O=Tavrix Demo/SN=Пользователь/GN=Демо/CN=Демо Пользователь" \
     -addext "extendedKeyUsage=clientAuth,emailProtection" 2>/dev/null
-  ./build/bin/tavrix-certmgr import --cert "$work/demo.pem" --key "$work/demo.key"
+  "$certmgr" import --cert "$work/demo.pem" --key "$work/demo.key"
+  rm -rf "$work"
 fi
 
 text="Привет, мир!"
 echo
 echo "== tavrix-check =="
-./build/bin/tavrix-check --list --hash "$text" --cert "Демо"
+"$prefix/bin/tavrix-check" --list --hash "$text" --cert "Демо"
 echo
 echo "== the same hash from OpenSSL's GOST engine =="
 printf '%s' "$text" | openssl dgst -engine gost -md_gost94 -binary 2>/dev/null |
   base64
+
+if ! nm -D --defined-only "$plugins/npTavrix.so" | grep -qw NP_Initialize; then
+  echo
+  echo "demo.sh: $plugins/npTavrix.so has no NPAPI entry points yet;"
+  echo "the browser page demo needs them and is skipped."
+  exit 0
+fi
+
+# The demo services: the page and a file to sign, from a local web server on
+# a port the kernel chooses; they stop when this script ends.
+www=$build/www
+rm -rf "$www"
+mkdir -p "$www"
+cp "$prefix/share/tavrix/demo/"* "$www/"
+printf 'Договор № 17 от %s\nСтороны договорились о поставке 100 единиц товара.\n' \
+  "$(date +%d.%m.%Y)" >"$www/dogovor.txt"
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT
+exec 3< <(exec python3 tests/support/httpd.py --dir "$www" --no-stdin)
+pids+=($!)
+read -r -t 10 port <&3 || { echo "demo.sh: the web server did not start" >&2; exit 1; }
+base=http://127.0.0.1:$port
+tsp=""
+tsa=tests/support/tsa.py
+if [ -f "$tsa" ]; then
+  exec 4< <(exec python3 "$tsa" --no-stdin)
+  pids+=($!)
+  read -r -t 20 tsaport <&4 && tsp=http://127.0.0.1:$tsaport/ ||
+    echo "demo.sh: the time-stamp service did not start; CAdES will fail"
+fi
+
+url="$base/index.html?auto=1&file=$base/dogovor.txt&tsp=$tsp"
+shot=$build/demo.png
+opts=(--plugin-dir "$plugins" --timeout 120 --screenshot "$shot")
+if [ "$stay" = auto ]; then
+  stay=0
+  [ -n "${DISPLAY:-}" ] && [ -t 0 ] && stay=1
+fi
+[ "$stay" -eq 1 ] && opts+=(--interactive)
 echo
-echo "Built: build/lib/npTavrix.so"
-echo "The page demo (a browser calling the plug-in) comes with the NPAPI layer."
+where=Xvfb
+[ -n "${DISPLAY:-}" ] && where="display $DISPLAY"
+echo "== the demo page in tavrix-browser ($where) =="
+echo "   $url"
+status=0
+"$prefix/bin/tavrix-browser" "${opts[@]}" "$url" 2>"$build/browser.log" | grep -v '^plugins:' || status=${PIPESTATUS[0]}
+echo
+case "$status" in
+  0) echo "Every step of the page succeeded." ;;
+  1) echo "Some steps of the page failed (shown above)." ;;
+  *) echo "The browser window failed (status $status); see $build/browser.log" ;;
+esac
+echo "Screenshot: $shot"

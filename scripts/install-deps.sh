@@ -12,6 +12,7 @@ PACKAGES=(
   openssl libengine-gost-openssl
   locales python3 clang libclang-rt-14-dev clang-format
   binutils util-linux
+  python3-pyqt5.qtwebkit xvfb xauth dpkg-dev file
 )
 
 if [ "$(id -u)" -ne 0 ]; then

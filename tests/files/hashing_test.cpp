@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
@@ -198,6 +199,41 @@ TEST(CanonicalizeXml, BadDocumentsGiveTheirEnvelopes) {
   TavrixCtrl ctrl;
   std::string viaHash = ctrl.Hash("not xml", kSubject, 2);
   EXPECT_EQ(viaHash.rfind(kPrefix + "Некорректный xml документ. ", 0), 0u);
+}
+
+// One element with tens of thousands of attributes held the main thread for
+// half a minute in the parse and the canonical sort; it is refused unparsed,
+// while "=" in values, comments and text does not count against a document.
+TEST(CanonicalizeXml, ElementsWithTooManyAttributesAreRefusedUnparsed) {
+  auto element = [](size_t attributes) {
+    std::string xml = "<r";
+    for (size_t i = 0; i < attributes; ++i)
+      xml += " a" + std::to_string(i) + "=\"v=w\"";
+    return xml + ">";
+  };
+  // Defaults from the internal subset multiply over every element.
+  std::string defaults = "<!DOCTYPE r [<!ATTLIST e";
+  for (int i = 0; i < 1024; ++i)
+    defaults += " d" + std::to_string(i) + " CDATA \"x\"";
+  defaults += ">]><r>";
+  for (int i = 0; i < 2000; ++i) defaults += "<e/>";
+  defaults += "</r>";
+  EXPECT_EQ(TavrixCtrl().CanonicalizeXml(defaults).rfind(
+                kPrefix + "Некорректный xml документ. ", 0),
+            0u);
+  const std::string many = element(60000) + "</r>";
+  const std::string fine = element(TavrixCtrl::kMaxXmlAttributes) + "<!--" +
+                           std::string(5000, '=') + "-->" +
+                           std::string(5000, '=') + "</r>";
+  TavrixCtrl ctrl;
+  const auto started = std::chrono::steady_clock::now();
+  std::string r = ctrl.CanonicalizeXml(many);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+          .count();
+  EXPECT_EQ(r.rfind(kPrefix + "Некорректный xml документ. ", 0), 0u) << r;
+  EXPECT_LT(seconds, 1.0);
+  EXPECT_EQ(ctrl.CanonicalizeXml(fine).find("<Error>"), std::string::npos);
 }
 
 TEST(CanonicalizeXml, NothingExternalIsLoaded) {

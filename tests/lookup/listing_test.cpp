@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <clocale>
+#include <cstdio>
 #include <cstdlib>
 
 #include "TavrixCtrl.h"
+#include "test_support.h"
 #include "world.h"
 
 using lookup_pki::Cert;
@@ -106,12 +109,45 @@ TEST(SelectCertificate, DescribesNamesTimesAndSerial) {
   EXPECT_FALSE(HasChild(e, "Message"));
   EXPECT_FALSE(HasChild(e, "Error"));
 
-  // "<" and ">" are escaped, "&" is left as it is.
-  std::string angle = ElementOf(List(""), w.angle);
-  EXPECT_NE(Child(angle, "Subject").find("Угол &lt;Тест&gt; & Ко"),
+  // "<", ">" and "&" are escaped, so the whole listing stays well-formed
+  // (one bare "&" made every page fail to parse it).
+  const std::string all = List("");
+  std::string angle = ElementOf(all, w.angle);
+  EXPECT_NE(Child(angle, "Subject").find("Угол &lt;Тест&gt; &amp; Ко"),
             std::string::npos)
       << angle;
   EXPECT_EQ(angle.find("<Тест>"), std::string::npos);
+  EXPECT_EQ(angle.find("& "), std::string::npos);
+  tavrix_test::TempDir dir;
+  tavrix_test::WriteFileBytes(dir.File("list.xml"),
+                              std::vector<uint8_t>(all.begin(), all.end()));
+  auto lint = tavrix_test::RunCommand(
+      "xmllint --noout " + tavrix_test::ShellQuote(dir.File("list.xml")) +
+      " 2>&1");
+  EXPECT_EQ(lint.exitCode, 0) << lint.output;
+  // Filters compare the names as written, not their escaped form.
+  EXPECT_EQ(ListedNames(List("<Тест> & Ко")), Names{"angle"});
+}
+
+TEST(SelectCertificate, LeavesTheProcessLocaleAsTheHostSetIt) {
+  // A host whose environment names a locale with a decimal comma, while the
+  // process itself stays in the classic locale.
+  const char* old = std::getenv("LC_ALL");
+  const std::string saved = old ? old : "";
+  setenv("LC_ALL", "ru_RU.UTF-8", 1);
+  std::setlocale(LC_ALL, "C");
+  const std::string before = std::setlocale(LC_ALL, nullptr);
+  EXPECT_FALSE(List("Иванов").empty());
+  EXPECT_FALSE(List("").empty());
+  EXPECT_EQ(std::string(std::setlocale(LC_ALL, nullptr)), before);
+  char printed[16];
+  std::snprintf(printed, sizeof printed, "%.2f", 1.5);
+  EXPECT_STREQ(printed, "1.50");
+  EXPECT_EQ(std::strtod("2.75", nullptr), 2.75);
+  if (old)
+    setenv("LC_ALL", saved.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
 }
 
 TEST(SelectCertificate, SerialNameListsOnlyThoseCertificates) {

@@ -3,6 +3,7 @@
 
 #include <clocale>
 #include <cstdarg>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,14 +39,19 @@ bool HaveRussianLocale() {
   return ok;
 }
 
-TEST(NarrowWide, RussianTextRoundTripsAndSetsTheLocale) {
+TEST(NarrowWide, RussianTextRoundTripsAndLeavesTheProcessLocale) {
   if (!HaveRussianLocale()) GTEST_SKIP() << "ru_RU.UTF-8 is not installed";
   std::setlocale(LC_CTYPE, "C");
   const std::wstring wide = L"Сертификат №1: Иванов";
   const std::string narrow = TavrixUtils::wstring_to_string(wide);
   EXPECT_EQ(narrow, "Сертификат №1: Иванов");
   EXPECT_EQ(TavrixUtils::string_to_wstring(narrow), wide);
-  EXPECT_EQ(std::string(std::setlocale(LC_CTYPE, nullptr)), "ru_RU.UTF-8");
+  // The host's locale stays: numbers print and read as before.
+  EXPECT_EQ(std::string(std::setlocale(LC_CTYPE, nullptr)), "C");
+  EXPECT_EQ(std::string(std::setlocale(LC_NUMERIC, nullptr)), "C");
+  char printed[16];
+  std::snprintf(printed, sizeof printed, "%.2f", 1.5);
+  EXPECT_STREQ(printed, "1.50");
   EXPECT_EQ(TavrixUtils::wstring_to_string(L""), "");
   EXPECT_EQ(TavrixUtils::string_to_wstring(""), L"");
 }

@@ -15,7 +15,9 @@ Paths:
   /stall                      reads the request and never answers
   /stall?body=N               sends the headers of a 1 MiB response and N
                               body bytes ("x"), then goes quiet
-  /slow?bytes=N&delay=S       sends N body bytes, one every S seconds
+  /slow?bytes=N&delay=S[&chunk=C]
+                              sends N body bytes, C (default 1) every S
+                              seconds
   anything else               a file of the served folder (GET and HEAD)
 """
 
@@ -88,15 +90,22 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         if parts[0] == "slow" and len(parts) == 1:
             count = int(query.get("bytes", ["10"])[0])
             delay = float(query.get("delay", ["0.1"])[0])
+            chunk = max(1, int(query.get("chunk", ["1"])[0]))
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(count))
             self.end_headers()
-            for _ in range(count):
-                if STOP.wait(delay):
-                    break
-                self.wfile.write(b"s")
-                self.wfile.flush()
+            sent = 0
+            try:
+                while sent < count:
+                    if STOP.wait(delay):
+                        break
+                    n = min(chunk, count - sent)
+                    self.wfile.write(b"s" * n)
+                    self.wfile.flush()
+                    sent += n
+            except OSError:  # the client gave up
+                self.close_connection = True
             return True
         return False
 

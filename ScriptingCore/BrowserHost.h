@@ -1,0 +1,73 @@
+// The browser services of one plug-in instance. The generic part (which
+// thread is the main one, shut-down, the objects retained for the browser)
+// lives here; the browser binding supplies the calls that need the browser.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "APITypes.h"
+#include "JSAPI.h"
+
+namespace FB {
+
+class BrowserHost : public std::enable_shared_from_this<BrowserHost> {
+ public:
+  // The thread that creates the host is the main thread.
+  BrowserHost();
+  virtual ~BrowserHost();
+  BrowserHost(const BrowserHost&) = delete;
+  BrowserHost& operator=(const BrowserHost&) = delete;
+
+  bool isMainThread() const;
+  void assertMainThread() const;
+
+  // Asks the browser to run func(userData) on the main thread soon; false
+  // when that cannot be done (the host is shut down).
+  virtual bool ScheduleAsyncCall(void (*func)(void*), void* userData) const = 0;
+
+  // Runs `f` on the main thread and waits for its result (CrossThreadCall).
+  template <class F>
+  auto CallOnMainThread(F&& f) -> decltype(f());
+
+  virtual void evaluateJavaScript(const std::string& script) = 0;
+  virtual JSObjectPtr getDOMWindow() = 0;
+  virtual JSObjectPtr getDOMDocument() = 0;
+  virtual JSObjectPtr getDOMElement() = 0;
+  virtual void initJS(const void* core) = 0;
+  virtual int delayedInvoke(int delayMs, const JSObjectPtr& func,
+                            const VariantList& args,
+                            const std::string& fname = std::string()) = 0;
+  virtual void htmlLog(const std::string& text) = 0;
+  void setEnableHtmlLog(bool on) { m_htmlLogEnabled = on; }
+  bool isHtmlLogEnabled() const { return m_htmlLogEnabled; }
+
+  // Keeps a script object alive for the browser until released or until
+  // shut-down.
+  void retainJSAPIPtr(const JSAPIPtr& obj) const;
+  void releaseJSAPIPtr(const JSAPIPtr& obj) const;
+
+  // Sets the shut-down flag and drops the retained objects; callers waiting
+  // for the main thread then finish with "Shutting down".
+  virtual void shutdown();
+  bool isShutDown() const { return m_isShutDown; }
+
+ private:
+  std::thread::id m_mainThread;
+  std::atomic<bool> m_isShutDown{false};
+  std::atomic<bool> m_htmlLogEnabled{false};
+  mutable std::mutex m_retainedMutex;
+  mutable std::vector<JSAPIPtr> m_retained;
+};
+
+}  // namespace FB
+
+#include "CrossThreadCall.h"
+
+template <class F>
+auto FB::BrowserHost::CallOnMainThread(F&& f) -> decltype(f()) {
+  return CrossThreadCall::syncCall(*this, std::forward<F>(f));
+}
