@@ -3,7 +3,7 @@
 // thread is carried there and waits for the answer.
 #pragma once
 
-#include <JSAPI.h>
+#include <JSObject.h>
 #include <npapi/npruntime.h>
 
 #include <memory>
@@ -13,6 +13,7 @@ namespace FB {
 namespace Npapi {
 
 class NpapiBrowserHost;
+class NpapiPluginModule;
 using NpapiBrowserHostPtr = std::shared_ptr<NpapiBrowserHost>;
 
 class NPObjectAPI : public FB::JSObject {
@@ -27,6 +28,7 @@ class NPObjectAPI : public FB::JSObject {
   void invalidate() override { m_valid = false; }
   bool isValid() const override;
 
+  using JSAPI::getMemberNames;
   void getMemberNames(StringVec& names) const override;
   size_t getMemberCount() const override;
   bool HasMethod(const std::string& name) const override;
@@ -63,6 +65,9 @@ class NPObjectAPI : public FB::JSObject {
   void setProp(NPIdentifier id, const variant& value, const std::string& what);
 
   std::weak_ptr<NpapiBrowserHost> m_browser;
+  // Outlives every instance: the page object is released through it even
+  // when this wrapper outlives its host.
+  NpapiPluginModule* m_module;
   NPObject* obj;
   bool m_valid = true;
 };

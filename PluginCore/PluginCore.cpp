@@ -1,7 +1,7 @@
 #include "PluginCore.h"
 
 #include <BrowserHost.h>
-#include <JSAPI.h>
+#include <JSObject.h>
 #include <ScriptErrors.h>
 
 #include <boost/algorithm/string/predicate.hpp>

@@ -774,7 +774,7 @@ Browser::Browser() : impl_(new Impl), mainThread_(std::this_thread::get_id()) {
 Browser::~Browser() {
   timers_.clear();
   closePage();
-  if (lib_) shutdown();
+  if (loaded()) shutdown();
   g_browser = nullptr;
 }
 
@@ -801,7 +801,23 @@ bool Browser::load(const std::string& path, std::string* error) {
   return true;
 }
 
+bool Browser::attach(NP_InitializeFunc init, NP_ShutdownFunc shutdown,
+                     std::string* error) {
+  NPError e = init(&browserFuncs_, &pluginFuncs_);
+  if (e != NPERR_NO_ERROR) {
+    if (error) *error = "NP_Initialize returned " + std::to_string(e);
+    return false;
+  }
+  shutdownFn_ = shutdown;
+  return true;
+}
+
 NPError Browser::shutdown() {
+  if (shutdownFn_) {
+    NP_ShutdownFunc fn = shutdownFn_;
+    shutdownFn_ = nullptr;
+    return fn();
+  }
   if (!lib_) return NPERR_GENERIC_ERROR;
   auto fn = reinterpret_cast<NP_ShutdownFunc>(symbol("NP_Shutdown"));
   NPError e = fn ? fn() : NPERR_GENERIC_ERROR;

@@ -128,8 +128,12 @@ class Browser {
 
   // dlopen + NP_Initialize. On failure returns false and says why.
   bool load(const std::string& path, std::string* error);
+  // The same with entry points linked into the test program, so that a
+  // test can also reach the plug-in's objects behind the browser's back.
+  bool attach(NP_InitializeFunc init, NP_ShutdownFunc shutdown,
+              std::string* error);
   NPError shutdown();  // NP_Shutdown and dlclose
-  bool loaded() const { return lib_ != nullptr; }
+  bool loaded() const { return lib_ != nullptr || shutdownFn_ != nullptr; }
   void* symbol(const char* name);
   const NPPluginFuncs& plugin() const { return pluginFuncs_; }
   NPNetscapeFuncs& browserFuncs() { return browserFuncs_; }
@@ -174,6 +178,7 @@ class Browser {
   int32_t setTimer(std::chrono::milliseconds delay, std::function<void()> fn);
   void clearTimer(int32_t id);
   size_t pendingTimers() const { return timers_.size(); }
+  void clearTimers() { timers_.clear(); }
 
   // Accounting.
   size_t liveObjects() const;
@@ -200,6 +205,7 @@ class Browser {
  private:
   std::unique_ptr<Impl> impl_;
   void* lib_ = nullptr;
+  NP_ShutdownFunc shutdownFn_ = nullptr;
   NPNetscapeFuncs browserFuncs_{};
   NPPluginFuncs pluginFuncs_{};
   NPObject* window_ = nullptr;
