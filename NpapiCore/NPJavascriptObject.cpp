@@ -3,8 +3,10 @@
 #include <JSAPIAuto.h>
 #include <ScriptErrors.h>
 
+#include <algorithm>
 #include <functional>
 #include <new>
+#include <set>
 #include <utility>
 
 #include "NpapiBrowserHost.h"
@@ -55,6 +57,33 @@ BuiltinMethod::Fn EventListenerFn(std::weak_ptr<JSAPI> weak, bool add) {
   };
 }
 
+// DOM members of the embedding element. The browser asks the plug-in's
+// object first, and dynamic attributes would claim every name, so a page
+// would read `el.parentNode` as undefined and could no longer move or remove
+// its own element. Unless the object registered such a name itself, it
+// stays the element's.
+bool IsElementMember(const std::string& n) {
+  static const std::set<std::string> names = {
+      "parentNode",      "parentElement",
+      "childNodes",      "children",
+      "firstChild",      "lastChild",
+      "previousSibling", "nextSibling",
+      "ownerDocument",   "nodeName",
+      "nodeValue",       "tagName",
+      "textContent",     "innerHTML",
+      "outerHTML",       "className",
+      "classList",       "dataset",
+      "appendChild",     "removeChild",
+      "insertBefore",    "replaceChild",
+      "cloneNode",       "contains",
+      "remove",          "getBoundingClientRect",
+      "focus",           "blur",
+      "dispatchEvent",   "hasAttribute",
+      "removeAttribute", "isConnected",
+      "scrollIntoView"};
+  return names.count(n) != 0;
+}
+
 }  // namespace
 
 NPClass NPJavascriptObject::NPJavascriptObjectClass = {
@@ -86,15 +115,16 @@ NPJavascriptObject* NPJavascriptObject::NewObject(
   obj->m_api = api;
   obj->m_browser = host;
   obj->m_autoRelease = autoRelease;
-  std::weak_ptr<JSAPI> weak = api;
-  obj->m_addEventFunc =
-      std::make_shared<BuiltinMethod>(EventListenerFn(weak, true));
-  obj->m_removeEventFunc =
-      std::make_shared<BuiltinMethod>(EventListenerFn(weak, false));
-  obj->m_getLastExceptionFunc = std::make_shared<BuiltinMethod>(
-      [](const VariantList&) { return variant(g_lastException); });
   if (autoRelease && api) host->retainJSAPIPtr(api);
   return obj;
+}
+
+// Made on first use: most objects (a method object handed to the page for
+// one call) are never asked for them.
+const JSAPIPtr& NPJavascriptObject::builtin(
+    JSAPIPtr& slot, std::function<variant(const VariantList&)> fn) {
+  if (!slot) slot = std::make_shared<BuiltinMethod>(std::move(fn));
+  return slot;
 }
 
 bool NPJavascriptObject::isValid() const {
@@ -189,6 +219,10 @@ bool NPJavascriptObject::HasProperty(NPIdentifier id) {
       return true;
     if (n != "toString" && api->HasMethodObject(n)) return true;
     if (n == "toString" || api->HasMethod(n)) return false;
+    if (IsElementMember(n)) {
+      StringVec own = api->getMemberNames();
+      if (std::find(own.begin(), own.end(), n) == own.end()) return false;
+    }
     return api->HasProperty(n);
   });
 }
@@ -205,11 +239,13 @@ bool NPJavascriptObject::GetProperty(NPIdentifier id, NPVariant* result) {
     } else {
       std::string n = name(id);
       if (n == "addEventListener")
-        value = m_addEventFunc;
+        value = builtin(m_addEventFunc, EventListenerFn(m_api, true));
       else if (n == "removeEventListener")
-        value = m_removeEventFunc;
+        value = builtin(m_removeEventFunc, EventListenerFn(m_api, false));
       else if (n == "getLastException")
-        value = m_getLastExceptionFunc;
+        value = builtin(m_getLastExceptionFunc, [](const VariantList&) {
+          return variant(g_lastException);
+        });
       else if (api->HasMethodObject(n))
         value = api->GetMethodObject(n);
       else

@@ -6,6 +6,7 @@
 #include <JSAPI.h>
 #include <npapi/npruntime.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,8 @@ class NPJavascriptObject : public NPObject {
   bool guarded(F&& f);
   void raise(const std::string& message);
   std::string name(NPIdentifier id) const;
+  const JSAPIPtr& builtin(JSAPIPtr& slot,
+                          std::function<variant(const VariantList&)> fn);
 
   void Invalidate() { m_valid = false; }
   bool HasMethod(NPIdentifier name);

@@ -61,14 +61,20 @@ variant PluginCore::getParamVariant(const std::string& key) {
 bool PluginCore::setReady() {
   bool scheduled = false;
   if (m_host) {
-    m_host->initJS(this);
-    auto it = m_params.find("onload");
-    if (it != m_params.end() && it->second.is_of_type<JSObjectPtr>()) {
-      JSObjectPtr onload = it->second.cast<JSObjectPtr>();
-      if (onload) {
-        VariantList args{variant(getRootJSAPI())};
-        scheduled = m_host->delayedInvoke(250, onload, args) != -1;
+    // A page that cannot run the helper script, or has no window to run it
+    // in, still gets a working element: only its onload call is lost.
+    try {
+      m_host->initJS(this);
+      auto it = m_params.find("onload");
+      if (it != m_params.end() && it->second.is_of_type<JSObjectPtr>()) {
+        JSObjectPtr onload = it->second.cast<JSObjectPtr>();
+        if (onload) {
+          VariantList args{variant(getRootJSAPI())};
+          scheduled = m_host->delayedInvoke(250, onload, args) != -1;
+        }
       }
+    } catch (const script_error&) {
+      scheduled = false;
     }
   }
   onPluginReady();

@@ -3,37 +3,47 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
-#include <unordered_map>
+#include <map>
 
 namespace FB {
 
 namespace {
 
-// Calls waiting for the main thread, for every host of the process. The
-// browser is handed only a number: a call dropped at shut-down, or one the
-// browser runs late, finds nothing under it and does nothing.
+// Calls waiting for the main thread, for every host of the process, in the
+// order they were scheduled. The browser is handed only a number, and each
+// of its callbacks runs every call scheduled up to then: browsers keep one
+// queue per instance, so this is what keeps, say, events fired on two
+// elements in the order they were fired. A call dropped at shut-down, or a
+// callback the browser runs late, finds nothing and does nothing.
 struct PendingCall {
   const BrowserHost* owner;
   std::function<void()> fn;
 };
 std::mutex g_pendingMutex;
-std::unordered_map<uintptr_t, PendingCall> g_pending;
+std::map<uintptr_t, PendingCall> g_pending;
 uintptr_t g_nextPending = 1;
 
-void RunPending(void* data) {
-  std::function<void()> fn;
+void RunPending(void*) {
+  uintptr_t limit;
   {
     std::lock_guard<std::mutex> lock(g_pendingMutex);
-    auto it = g_pending.find(reinterpret_cast<uintptr_t>(data));
-    if (it == g_pending.end()) return;
-    fn = std::move(it->second.fn);
-    g_pending.erase(it);
+    limit = g_nextPending;
   }
-  // This runs straight from the browser's event loop: nothing may unwind
-  // into it.
-  try {
-    fn();
-  } catch (...) {
+  for (;;) {
+    std::function<void()> fn;
+    {
+      std::lock_guard<std::mutex> lock(g_pendingMutex);
+      auto it = g_pending.begin();
+      if (it == g_pending.end() || it->first >= limit) return;
+      fn = std::move(it->second.fn);
+      g_pending.erase(it);
+    }
+    // This runs straight from the browser's event loop: nothing may unwind
+    // into it.
+    try {
+      fn();
+    } catch (...) {
+    }
   }
 }
 
