@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -94,6 +95,7 @@ struct Browser::Impl {
     void* data;
   };
   std::deque<Call> queue;
+  NPP lastServed = nullptr;
   size_t asyncRun = 0, asyncDropped = 0;
   // Instances.
   std::map<NPP, Instance*> instances;
@@ -1062,8 +1064,15 @@ bool Browser::runOne(std::chrono::steady_clock::time_point deadline) {
     if (impl_->queue.empty() && wake > now)
       impl_->qCond.wait_until(l, wake, [&] { return !impl_->queue.empty(); });
     if (!impl_->queue.empty()) {
-      call = impl_->queue.front();
-      impl_->queue.pop_front();
+      // Like browsers that keep one queue per instance, the calls of the
+      // instance served last go first: order holds within an instance only.
+      auto it = std::find_if(
+          impl_->queue.begin(), impl_->queue.end(),
+          [&](const Impl::Call& c) { return c.npp == impl_->lastServed; });
+      if (it == impl_->queue.end()) it = impl_->queue.begin();
+      call = *it;
+      impl_->queue.erase(it);
+      impl_->lastServed = call.npp;
       haveCall = true;
     }
   }

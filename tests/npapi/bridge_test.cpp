@@ -288,6 +288,81 @@ TEST_F(BridgeTest, OnloadAndEventHandlersReachThePage) {
   EXPECT_EQ(echoes[1][1].number(), echoes[0][1].number() + 1);
 }
 
+TEST_F(BridgeTest, EventsOfTwoElementsArriveInTheOrderFired) {
+  std::vector<std::pair<std::string, double>> got;
+  auto handler = [&](const char* who) {
+    return [&got, who](NPObject*, const Args& a, std::string*) {
+      got.push_back({who, a.size() > 1 ? a[1].number() : NAN});
+      return Value();
+    };
+  };
+  browser.defineFunction("onA", handler("a"));
+  browser.defineFunction("onB", handler("b"));
+  auto& a = Embed({{"onecho", "onA"}});
+  auto& b = Embed({{"onecho", "onB"}});
+  for (auto* el : {&a, &b, &a, &b}) ASSERT_TRUE(el->call("echo", {1}).ok);
+  browser.runFor(50ms);
+  ASSERT_EQ(got.size(), 4u);
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].first, i % 2 ? "b" : "a") << i;
+    EXPECT_EQ(got[i].second, got[0].second + i) << i;
+  }
+}
+
+TEST_F(BridgeTest, MethodsTakeCallAndApplyLikePageFunctions) {
+  auto& el = Embed();
+  Value hash = el.get("Hash").value;
+  ASSERT_TRUE(hash.isObject());
+  NPObject* self = el.scriptable();
+  NPObject* args = browser.newArray({Value("t"), Value(kSigner), Value(1)});
+  NPObject* tooMany = browser.newObject();  // claims a length it lacks
+  browser.setProperty(tooMany, "length", Value(1 << 30));
+  Value argsV = Value::Object(args), tooManyV = Value::Object(tooMany);
+  browser.browserFuncs().releaseobject(args);
+  browser.browserFuncs().releaseobject(tooMany);
+  Value versionV = el.get("GetVersion").value;
+  NPObject* version = versionV.obj();
+  EXPECT_EQ(Outcome(browser.invoke(version, "call", {Value::Object(self)})),
+            "ok: 1.0.7.68");
+  EXPECT_EQ(Outcome(browser.invoke(version, "apply", {Value::Null()})),
+            "ok: 1.0.7.68");
+  // The array's elements reach Hash as its three arguments.
+  EXPECT_EQ(Outcome(browser.invoke(hash.obj(), "apply",
+                                   {Value::Object(self), Value(argsV)}))
+                .rfind("ok: ", 0),
+            0u);
+  EXPECT_EQ(Outcome(browser.invoke(hash.obj(), "apply",
+                                   {Value::Object(self), tooManyV})),
+            "Too many arguments");
+  EXPECT_EQ(
+      Outcome(browser.invoke(hash.obj(), "call", {Value::Object(self), "t"})),
+      "Error: Argument 2is not optional.");
+}
+
+// An engine that evaluates no script text still gets a working element;
+// only its onload call is lost.
+class NoScriptTest : public PageTest {
+ protected:
+  bool Load(std::string* error) override {
+    browser.browserFuncs().evaluate = [](NPP, NPObject*, NPString*,
+                                         NPVariant*) { return false; };
+    return PageTest::Load(error);
+  }
+};
+
+TEST_F(NoScriptTest, ElementWorksWithoutItsHelperScript) {
+  int loads = 0;
+  browser.defineFunction("pageReady",
+                         [&](NPObject*, const Args&, std::string*) {
+                           ++loads;
+                           return Value();
+                         });
+  auto& el = Embed({{"onload", "pageReady"}});
+  EXPECT_EQ(el.call("GetVersion").value.str(), "1.0.7.68");
+  browser.runFor(400ms);
+  EXPECT_EQ(loads, 0);
+}
+
 TEST_F(BridgeTest, StaleObjectsAndBadArgumentsFailWithoutHarm) {
   auto& a = Embed();
   auto& b = Embed();

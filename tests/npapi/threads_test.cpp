@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "FactoryBase.h"
 #include "NPJavascriptObject.h"
 #include "NpapiBrowserHost.h"
 #include "Tavrix.h"
@@ -117,6 +118,28 @@ TEST_F(ThreadTest, DelayedInvokeAndEvaluateNeedThePage) {
   EXPECT_EQ(ErrorOf([&] { orphan->getDOMDocument(); }),
             "Cannot find HTML window");
   orphan->shutdown();
+}
+
+TEST(PluginObject, EventsAreNotHandledAndTheFactoryIsOne) {
+  FB::FactoryBasePtr factory = getFactoryInstance();
+  EXPECT_EQ(factory, getFactoryInstance());
+  FB::PluginCorePtr a = factory->createPlugin("application/x-tavrix");
+  FB::PluginCorePtr b = factory->createPlugin("text/anything-at-all");
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(a, b);
+  EXPECT_FALSE(a->isWindowless());
+  FB::PluginWindow window;
+  FB::PluginEventSource notAWindow;
+  FB::MouseDownEvent down;
+  FB::MouseUpEvent up;
+  FB::MouseMoveEvent move;
+  FB::AttachedEvent attached;
+  FB::DetachedEvent detached;
+  for (FB::PluginEvent* e : std::initializer_list<FB::PluginEvent*>{
+           &down, &up, &move, &attached, &detached}) {
+    EXPECT_FALSE(a->HandleEvent(e, &window));
+    EXPECT_FALSE(a->HandleEvent(e, &notAWindow));
+  }
 }
 
 }  // namespace
