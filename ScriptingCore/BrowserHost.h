@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,6 +29,12 @@ class BrowserHost : public std::enable_shared_from_this<BrowserHost> {
   // Asks the browser to run func(userData) on the main thread soon; false
   // when that cannot be done (the host is shut down).
   virtual bool ScheduleAsyncCall(void (*func)(void*), void* userData) const = 0;
+  // Runs fn on the main thread soon, through ScheduleAsyncCall; false when it
+  // cannot be scheduled. A call still pending when the host shuts down is
+  // dropped there (its captures freed on the spot), so a browser that never
+  // runs it, or runs it after the instance is gone, loses nothing and
+  // reaches nothing freed.
+  bool ScheduleOnMainThread(std::function<void()> fn) const;
 
   // Runs `f` on the main thread and waits for its result (CrossThreadCall).
   template <class F>
@@ -49,10 +56,14 @@ class BrowserHost : public std::enable_shared_from_this<BrowserHost> {
   // shut-down.
   void retainJSAPIPtr(const JSAPIPtr& obj) const;
   void releaseJSAPIPtr(const JSAPIPtr& obj) const;
+  // Drops every object retained for the browser.
+  void freeRetainedObjects() const;
 
   // Sets the shut-down flag and drops the retained objects; callers waiting
   // for the main thread then finish with "Shutting down".
   virtual void shutdown();
+  // Calls scheduled by ScheduleOnMainThread that have not run yet.
+  size_t pendingMainThreadCalls() const;
   bool isShutDown() const { return m_isShutDown; }
 
  private:
@@ -61,6 +72,7 @@ class BrowserHost : public std::enable_shared_from_this<BrowserHost> {
   std::atomic<bool> m_htmlLogEnabled{false};
   mutable std::mutex m_retainedMutex;
   mutable std::vector<JSAPIPtr> m_retained;
+  void dropPendingCalls() const;
 };
 
 }  // namespace FB

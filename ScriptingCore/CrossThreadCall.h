@@ -31,8 +31,8 @@ class CrossThreadCall {
     std::mutex mutex;
     std::condition_variable cond;
   };
-  // Runs on the main thread; owns one reference to the record.
-  static void asyncCallback(void* data);
+  // Runs on the main thread.
+  static void run(Record& record);
   // Schedules and waits; throws the error the call raised.
   static void runAndWait(const BrowserHost& host,
                          const std::shared_ptr<Record>& record);

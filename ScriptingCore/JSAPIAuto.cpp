@@ -20,16 +20,49 @@ class MethodObject : public JSAPIAuto {
   MethodObject(const JSAPIWeakPtr& owner, const std::string& method)
       : JSAPIAuto("function " + method + "() { [native code] }"),
         owner_(owner),
-        method_(method) {}
+        method_(method) {
+    // Pages treat a method as a function: `m.call(obj, a, b)` and
+    // `m.apply(obj, [a, b])` call it with those arguments (the object given
+    // is always the owner).
+    registerMethod("call", [this](const VariantList& args) {
+      return callOwner(args.empty()
+                           ? VariantList()
+                           : VariantList(args.begin() + 1, args.end()));
+    });
+    registerMethod("apply", [this](const VariantList& args) {
+      return callOwner(args.size() < 2 ? VariantList() : listOf(args[1]));
+    });
+  }
 
   variant Invoke(const std::string& name, const VariantList& args) override {
     if (!name.empty()) return JSAPIAuto::Invoke(name, args);
+    return callOwner(args);
+  }
+
+ private:
+  variant callOwner(const VariantList& args) {
     JSAPIPtr owner = owner_.lock();
     if (!owner) throw object_invalidated();
     return owner->Invoke(method_, args);
   }
 
- private:
+  // The argument list `apply` was given: an array of the page, a list, or
+  // nothing. A page array claims its own length, so it is bounded before it
+  // is read element by element.
+  static VariantList listOf(const variant& v) {
+    if (v.empty() || v.is_null()) return VariantList();
+    if (v.is_of_type<VariantList>()) return v.cast<VariantList>();
+    JSObjectPtr array = v.convert_cast<JSObjectPtr>();
+    if (!array) return VariantList();
+    const int kMaxArguments = 256;
+    int length = array->GetProperty("length").convert_cast<int>();
+    if (length < 0 || length > kMaxArguments)
+      throw invalid_arguments("Too many arguments");
+    VariantList out;
+    for (int i = 0; i < length; ++i) out.push_back(array->GetProperty(i));
+    return out;
+  }
+
   JSAPIWeakPtr owner_;
   std::string method_;
 };

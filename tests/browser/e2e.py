@@ -82,6 +82,11 @@ def has_entry_points(plugin):
     return {"NP_Initialize", "NP_GetMIMEDescription", "NP_Shutdown"} <= names
 
 
+def sanitized(plugin):
+    r = run(["nm", "-D", "--undefined-only", plugin])
+    return b"__asan_init" in r.stdout
+
+
 def runpath(lib):
     out = run(["readelf", "-d", lib]).stdout.decode()
     for line in out.splitlines():
@@ -158,6 +163,10 @@ def main():
     if not has_entry_points(args.plugin):
         print("SKIP: %s exports no NPAPI entry points (NP_Initialize) yet"
               % args.plugin)
+        return 77
+    if sanitized(args.plugin):
+        print("SKIP: %s is built with AddressSanitizer, which a browser "
+              "process without its runtime cannot load" % args.plugin)
         return 77
     for tool in ("xvfb-run", "openssl", "xmllint"):
         if not shutil.which(tool):

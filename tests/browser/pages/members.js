@@ -186,7 +186,10 @@ function testErrors() {
     ["addEventListener with 1 argument", function () { return p1.addEventListener("echo"); }, "Invalid Arguments"]
   ];
   cases.forEach(function (c) {
-    throwsWith(c[0], c[1], c[2]);
+    // A failed call answers false with the text raised on the object; some
+    // engines (WebKit's) then throw their own "Error calling method on
+    // NPObject." instead, so the text is checked through getLastException.
+    throwsWith(c[0], c[1], "");
     var last = p1.getLastException();
     check("getLastException after " + c[0], String(last).indexOf(c[2]) >= 0, last, show(c[2]));
   });
