@@ -103,7 +103,7 @@ class Failures(list):
         return ok
 
 
-def make_pki(work, certmgr, env):
+def make_pki(work, certmgr, env, base):
     pki = os.path.join(work, "pki")
     mk = os.path.join(SUPPORT, "make-pki.sh")
     one = ["sh", mk, "--one", pki]
@@ -113,8 +113,11 @@ def make_pki(work, certmgr, env):
         raise RuntimeError(r.stderr.decode())
     certs = []
     for name, subj, nb, na, eku, status in CERTS:
+        # A revocation source for every signer, so that CAdES-X Long Type 1
+        # can carry evidence for the whole chain.
         r = run(one + [name, "gost2012_256", subj, str(nb), str(na), "root",
-                       EE_EXT + (EKU if eku else "")])
+                       EE_EXT + (EKU if eku else "") +
+                       "\ncrlDistributionPoints = URI:%s/root.crl" % base])
         if r.returncode:
             raise RuntimeError(r.stderr.decode())
         r = run([certmgr, "import", "--cert", os.path.join(pki, name + ".pem"),
@@ -128,7 +131,39 @@ def make_pki(work, certmgr, env):
         certs.append({"name": name, "serial": serial.strip().split("=")[1].upper(),
                       "eku": eku, "status": status, "der": der})
     run([certmgr, "add-root", os.path.join(pki, "root.pem")], env=env)
+    make_crl(pki, os.path.join(work, "www", "root.crl"))
     return pki, certs
+
+
+def make_crl(pki, out):
+    db = os.path.join(pki, "crl-db.txt")
+    open(db, "w").close()
+    with open(os.path.join(pki, "crl-number"), "w") as f:
+        f.write("01\n")
+    cnf = os.path.join(pki, "crl.cnf")
+    with open(cnf, "w") as f:
+        f.write("[ca]\ndefault_ca = d\n[d]\ndatabase = %s\ncrlnumber = %s\n"
+                "default_md = md_gost12_256\ndefault_crl_days = 7\n"
+                % (db, os.path.join(pki, "crl-number")))
+    pem = os.path.join(pki, "root.crl.pem")
+    for cmd in (["openssl", "ca", "-engine", "gost", "-gencrl", "-config", cnf,
+                 "-cert", os.path.join(pki, "root.pem"),
+                 "-keyfile", os.path.join(pki, "root.key"), "-out", pem],
+                ["openssl", "crl", "-in", pem, "-outform", "DER", "-out", out]):
+        r = run(cmd)
+        if r.returncode:
+            raise RuntimeError(r.stderr.decode())
+
+
+def start_tsa(certmgr, env):
+    """The test's own time-stamp service; its root joins the user's ROOT."""
+    tsa = subprocess.Popen([sys.executable, os.path.join(SUPPORT, "tsa.py")],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    port = int(tsa.stdout.readline())
+    pki = tsa.stdout.readline().decode().split(" ", 1)[1].strip()
+    run([certmgr, "add-root", os.path.join(pki, "root-gost2012_256.pem")],
+        env=env)
+    return tsa, "http://127.0.0.1:%d/" % port
 
 
 def verify(failures, what, sig_b64, content, attached, pki, work):
@@ -180,11 +215,16 @@ def main():
                XDG_RUNTIME_DIR=os.path.join(work, "run"))
     for d in ("home", "run", "plugins", "www"):
         os.makedirs(os.path.join(work, d), mode=0o700)
-    server = None
+    server = tsa = None
     try:
-        pki, certs = make_pki(work, args.certmgr, env)
-        signer = certs[0]
         www = os.path.join(work, "www")
+        server = subprocess.Popen(
+            [sys.executable, os.path.join(SUPPORT, "httpd.py"), "--dir", www],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        port = int(server.stdout.readline())
+        base = "http://127.0.0.1:%d" % port
+        pki, certs = make_pki(work, args.certmgr, env, base)
+        signer = certs[0]
         for name in os.listdir(os.path.join(HERE, "pages")):
             shutil.copy(os.path.join(HERE, "pages", name), www)
         with open(os.path.join(www, "file.txt"), "wb") as f:
@@ -196,17 +236,15 @@ def main():
         with open(foreign, "wb") as f:
             f.write("чужой файл\n".encode())
 
-        server = subprocess.Popen(
-            [sys.executable, os.path.join(SUPPORT, "httpd.py"), "--dir", www],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        port = int(server.stdout.readline())
-        base = "http://127.0.0.1:%d" % port
 
         dirs = [d for d in os.environ.get("LD_LIBRARY_PATH", "").split(":")
                 if d] + runpath(args.plugin)
         cades = any(os.path.exists(os.path.join(d, "libcades.so"))
                     for d in dirs)
         # xmllint's --exc-c14n keeps comments; the plug-in's form drops them.
+        tsp = os.environ.get("TAVRIX_E2E_TSP", "")
+        if cades and not tsp:
+            tsa, tsp = start_tsa(args.certmgr, env)
         c14n = run(["xmllint", "--exc-c14n", "-"],
                    input=re.sub(r"<!--.*?-->", "", XML, flags=re.S).encode()
                    ).stdout
@@ -231,7 +269,7 @@ def main():
                "signCases": sign_cases, "hashes": hashes,
                "hashCases": hash_cases, "xml": XML,
                "cadesText": "Текст для CAdES", "cades": cades,
-               "tspUrl": os.environ.get("TAVRIX_E2E_TSP", ""),
+               "tspUrl": tsp,
                "fileUrl": base + "/file.txt", "foreignFile": foreign}
         with open(os.path.join(www, "config.json"), "w", encoding="utf-8") as f:
             json.dump(cfg, f, ensure_ascii=False)
@@ -307,9 +345,10 @@ def main():
             return 1
         return 1 if failures else 0
     finally:
-        if server:
-            server.stdin.close()
-            server.wait(10)
+        for p in (server, tsa):
+            if p:
+                p.stdin.close()
+                p.wait(10)
         if args.keep:
             print("kept " + work)
         else:
