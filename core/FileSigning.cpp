@@ -268,14 +268,13 @@ std::string TavrixCtrl::SignStream(std::string path, std::string certName,
   streamInfo.pvArg = out;
 
   HCRYPTMSG msg = nullptr;
-  tavrix_ctrl::CadesEncodeInfo cadesInfo;
+  CADES_ENCODE_INFO cadesInfo;
   if (cadesMode) {
     std::memset(&cadesInfo, 0, sizeof cadesInfo);
     cadesInfo.dwSize = sizeof cadesInfo;
     cadesInfo.pSignedEncodeInfo = &signedInfo;
-    msg = cades->FCadesMsgOpenToEncode(
-        kCertEncoding, dwMsgFlags,
-        reinterpret_cast<PCADES_ENCODE_INFO>(&cadesInfo), nullptr, &streamInfo);
+    msg = cades->FCadesMsgOpenToEncode(kCertEncoding, dwMsgFlags, &cadesInfo,
+                                       nullptr, &streamInfo);
   } else {
     msg = CryptMsgOpenToEncode(kCertEncoding, dwMsgFlags | kMsgProviderFlag,
                                CMSG_SIGNED, &signedInfo, nullptr, &streamInfo);

@@ -15,32 +15,9 @@ namespace {
 
 const DWORD kCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-// The runtime's parameter structures, as far as the signing call fills
-// them; the header keeps them opaque, so their x86-64 layout is fixed here
-// and every field not named stays zero.
-
-struct CadesServiceConnectionPara {
-  DWORD dwSize;
-  LPCWSTR wszUri;
-  void* pAuthPara;
-};
-static_assert(sizeof(CadesServiceConnectionPara) == 24,
-              "runtime expects 24 bytes");
-
-struct CadesSignPara {
-  DWORD dwSize;
-  DWORD dwCadesType;
-  PCCERT_CONTEXT pSignerCert;
-  LPCSTR szHashAlgorithm;
-  HCERTSTORE hAdditionalStore;
-  CadesServiceConnectionPara* pTspConnectionPara;
-  void* pProxyPara;
-};
-static_assert(sizeof(CadesSignPara) == 48, "runtime expects 48 bytes");
-
-const DWORD kEncodeInfoSize = 48;
-const DWORD kServiceParaSize = 24;
-const DWORD kSignParaSize = 48;
+const DWORD kEncodeInfoSize = sizeof(CADES_ENCODE_INFO);
+const DWORD kServiceParaSize = sizeof(CADES_SERVICE_CONNECTION_PARA);
+const DWORD kSignParaSize = sizeof(CADES_SIGN_PARA);
 
 std::string Encode(const std::vector<BYTE>& v) {
   return base64::encoding(reinterpret_cast<const char*>(v.data()), v.size(),
@@ -70,7 +47,7 @@ std::string TavrixCtrl::SignCades(const std::vector<unsigned char>& data,
                                        sizeof(CMSG_SIGNER_ENCODE_INFO));
   CMSG_SIGNED_ENCODE_INFO& signedInfo = encode.info;
 
-  tavrix_ctrl::CadesEncodeInfo encodeInfo;
+  CADES_ENCODE_INFO encodeInfo;
   std::memset(&encodeInfo, 0, sizeof encodeInfo);
   encodeInfo.dwSize = kEncodeInfoSize;
   encodeInfo.pSignedEncodeInfo = &signedInfo;
@@ -83,9 +60,8 @@ std::string TavrixCtrl::SignCades(const std::vector<unsigned char>& data,
     return MyHandleError(text, false);
   };
 
-  HCRYPTMSG msg = cades->FCadesMsgOpenToEncode(
-      kCertEncoding, dwMsgFlags,
-      reinterpret_cast<PCADES_ENCODE_INFO>(&encodeInfo), nullptr, nullptr);
+  HCRYPTMSG msg = cades->FCadesMsgOpenToEncode(kCertEncoding, dwMsgFlags,
+                                               &encodeInfo, nullptr, nullptr);
   if (msg == nullptr) {
     TavrixUtils::ODebug("SignCades: CadesMsgOpenToEncode failed");
     return MyHandleError("Ошибка в SignCades-CadesMsgOpenToEncode", false);
@@ -119,17 +95,16 @@ std::string TavrixCtrl::SignCades(const std::vector<unsigned char>& data,
     for (char c : tspUrl)
       wideUrl.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
 
-    CadesServiceConnectionPara tsp;
+    CADES_SERVICE_CONNECTION_PARA tsp;
     std::memset(&tsp, 0, sizeof tsp);
     tsp.dwSize = kServiceParaSize;
     tsp.wszUri = wideUrl.c_str();
-    CadesSignPara signPara;
+    CADES_SIGN_PARA signPara;
     std::memset(&signPara, 0, sizeof signPara);
     signPara.dwSize = kSignParaSize;
     signPara.pTspConnectionPara = &tsp;
 
-    if (!cades->FCadesMsgEnhanceSignature(
-            msg, 0, reinterpret_cast<PCADES_SIGN_PARA>(&signPara)))
+    if (!cades->FCadesMsgEnhanceSignature(msg, 0, &signPara))
       return closeAndFail(msg, "Ошибка в SignCades-CadesMsgEnhanceSignature");
     size = 0;
     if (!CryptMsgGetParam(msg, CMSG_ENCODED_MESSAGE, 0, nullptr, &size))

@@ -1,21 +1,11 @@
 // What the controller's signing and file code share and pages never see:
-// the one-signer encode information, the CAdES runtime's encode structure,
-// and errno translated for the Error envelopes.
+// the one-signer encode information and errno translated for the Error
+// envelopes.
 #pragma once
 
 #include <capi/capi.h>
 
 namespace tavrix_ctrl {
-
-// The runtime's encode structure as far as the controller fills it; the
-// header keeps it opaque, so its x86-64 layout is fixed here and the rest
-// stays zero.
-struct CadesEncodeInfo {
-  DWORD dwSize;
-  PCMSG_SIGNED_ENCODE_INFO pSignedEncodeInfo;
-  void* reserved[4];
-};
-static_assert(sizeof(CadesEncodeInfo) == 48, "runtime expects 48 bytes");
 
 // One signer with its certificate in the message; the parts point at each
 // other, so the whole stays where it was made.

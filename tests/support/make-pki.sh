@@ -11,6 +11,13 @@
 #       KEYTYPE is gost2001, gost2012_256 or gost2012_512, optionally with
 #       ":PARAMSET". EXT is an extension section body (lines "key = value").
 #
+#   make-pki.sh --tsa OUTDIR
+#       Time-stamp service certificates (role "tsa") for tsa.py: tsa-gost2012_256
+#       and tsa-gost2001 (critical extendedKeyUsage timeStamping, issued by
+#       inter-<keytype>), tsa-noncritical (the same usage, not critical) and
+#       tsa-untrusted (self-signed). Issuers missing from OUTDIR are made
+#       first, as the full run makes them.
+#
 # Every certificate NAME leaves NAME.pem, NAME.der, NAME.key (PKCS#8 PEM)
 # and NAME.key.der (PKCS#8 DER) in OUTDIR; index.txt lists
 #   name<TAB>role<TAB>keytype<TAB>serial-hex<TAB>issuer-name<TAB>subject
@@ -60,6 +67,12 @@ make_cert() {
   mkdir -p "$work"
   : > "$work/index.txt"
   echo "$serial" > "$work/serial"
+  # The issuer's key signs, so its key type picks the digest.
+  signkt=$kt
+  if [ "$iss" != self ]; then
+    signkt=$(awk -F '\t' -v n="$iss" '$1 == n { print $3 }' "$d/index.txt")
+    [ -n "$signkt" ] || signkt=$kt
+  fi
   if [ "$iss" = self ]; then
     cacert=""
     cakey=$d/$n.key
@@ -76,7 +89,7 @@ dir = $work
 database = $work/index.txt
 serial = $work/serial
 new_certs_dir = $work
-default_md = $(md_for "$kt")
+default_md = $(md_for "$signkt")
 policy = anything
 unique_subject = no
 email_in_dn = yes
@@ -124,6 +137,38 @@ if [ "${1:-}" = --one ]; then
   [ $# -ge 8 ] || die "usage: make-pki.sh --one OUTDIR NAME KEYTYPE SUBJECT NB NA ISSUER [EXT]"
   mkdir -p "$2"
   make_cert "$2" "$3" extra "$4" "$5" "$6" "$7" "$8" "${9:-$EE_EXT}"
+  exit 0
+fi
+
+if [ "${1:-}" = --tsa ]; then
+  [ $# -ge 2 ] || die "usage: make-pki.sh --tsa OUTDIR"
+  out=$2
+  mkdir -p "$out"
+  touch "$out/index.txt"
+  TSA_EXT='basicConstraints = CA:FALSE
+keyUsage = critical,digitalSignature,nonRepudiation
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+extendedKeyUsage = critical,timeStamping'
+  for kt in gost2012_256 gost2001; do
+    if [ ! -e "$out/inter-$kt.pem" ]; then
+      make_cert "$out" "root-$kt" root "$kt" \
+        "/C=RU/O=Тестовый УЦ/CN=Корневой УЦ $kt" -$DAY $((10 * YEAR)) self "$CA_EXT"
+      make_cert "$out" "inter-$kt" intermediate "$kt" \
+        "/C=RU/O=Тестовый УЦ/OU=Выдача/CN=Подчинённый УЦ $kt" -$DAY $((5 * YEAR)) \
+        "root-$kt" "$CA_EXT
+basicConstraints = critical,CA:TRUE,pathlen:0"
+    fi
+    make_cert "$out" "tsa-$kt" tsa "$kt" "/C=RU/O=Тестовый УЦ/CN=Служба штампов времени $kt" \
+      -$DAY $YEAR "inter-$kt" "$TSA_EXT"
+  done
+  make_cert "$out" tsa-noncritical tsa gost2012_256 "/C=RU/CN=TSA without critical usage" \
+    -$DAY $YEAR inter-gost2012_256 "basicConstraints = CA:FALSE
+authorityKeyIdentifier = keyid
+extendedKeyUsage = timeStamping"
+  make_cert "$out" tsa-untrusted tsa gost2012_256 "/C=RU/CN=Untrusted TSA" \
+    -$DAY $YEAR self "basicConstraints = CA:FALSE
+extendedKeyUsage = critical,timeStamping"
   exit 0
 fi
 

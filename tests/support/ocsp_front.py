@@ -3,6 +3,8 @@
 
 Usage: ocsp_front.py --port N -- OPENSSL-OCSP-ARGS...
 
+With --port 0 a free port is taken and printed alone on the first line.
+
 `openssl ocsp -port` listens on every interface; this front listens on the
 loopback address only and answers each POSTed request by running
 `openssl ocsp OPENSSL-OCSP-ARGS -reqin REQ -respout RESP` once, so the answer
@@ -69,6 +71,8 @@ def main():
     opts = parser.parse_args()
     Handler.ocsp_args = [a for a in opts.ocsp_args if a != "--"]
     server = Server(("127.0.0.1", opts.port), Handler)
+    if opts.port == 0:
+        print(server.server_address[1], flush=True)
     signal.signal(signal.SIGTERM, lambda *_: threading.Thread(
         target=server.shutdown).start())
 

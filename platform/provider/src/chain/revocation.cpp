@@ -328,7 +328,8 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
       xr.Optional(der::kTagBoolean, &crit, &cp);
       if (!xr.Expect(der::kTagOctetString, &val)) return OcspAnswer::kUnusable;
       Bytes echoed = val.ValueBytes();
-      if (echoed != der::Wrap(der::kTagOctetString, nonce) && echoed != nonce)
+      if (!nonce.empty() && echoed != der::Wrap(der::kTagOctetString, nonce) &&
+          echoed != nonce)
         return OcspAnswer::kUnusable;
     }
   }
@@ -370,6 +371,19 @@ std::string CrlCachePath(const std::string& url) {
   return CrlCacheDir() + "/" +
          Sha1Hex(reinterpret_cast<const uint8_t*>(url.data()), url.size()) +
          ".crl";
+}
+
+RevStatus JudgeOcspResponse(const Bytes& resp, const ParsedCert& cert,
+                            const ParsedCert& issuer, const Bytes& nonce,
+                            int64_t now) {
+  switch (ReadOcspResponse(resp, cert, issuer, nonce, now)) {
+    case OcspAnswer::kGood:
+      return RevStatus::kGood;
+    case OcspAnswer::kRevoked:
+      return RevStatus::kRevoked;
+    default:
+      return RevStatus::kUnknown;
+  }
 }
 
 Bytes BuildOcspRequest(const ParsedCert& cert, const ParsedCert& issuer,
@@ -417,6 +431,7 @@ RevocationOutcome CheckRevocation(const ParsedCert& cert,
             a == OcspAnswer::kGood ? RevStatus::kGood : RevStatus::kRevoked;
         out.result = a == OcspAnswer::kGood ? 0 : CRYPT_E_REVOKED;
         out.offline = false;
+        out.ocsp_response = std::move(resp);
         return out;
       }
       // An "unknown" answer or an unusable one: try the other sources.

@@ -21,6 +21,9 @@ struct RevocationOutcome {
   DWORD result = CRYPT_E_NO_REVOCATION_CHECK;  // dwRevocationResult
   PCCRL_CONTEXT crl = nullptr;  // the CRL that decided, owned by the caller
   size_t crl_entry = 0;         // index of the entry when revoked by the CRL
+  // The whole OCSPResponse that decided, when an OCSP responder did (kept
+  // as evidence by callers that embed it).
+  Bytes ocsp_response;
 };
 
 struct RevocationOptions {
@@ -38,6 +41,14 @@ RevocationOutcome CheckRevocation(const ParsedCert& cert,
 // Where fetched CRLs are kept, and the file for one distribution point.
 std::string CrlCacheDir();
 std::string CrlCachePath(const std::string& url);
+
+// Checks an OCSPResponse for `cert` as CheckRevocation does (signed by the
+// issuer or its delegated responder, the certificate asked about, current
+// at `now`; `nonce` checked when not empty). kGood, kRevoked, or kUnknown
+// for an unusable or undecided answer.
+RevStatus JudgeOcspResponse(const Bytes& resp, const ParsedCert& cert,
+                            const ParsedCert& issuer, const Bytes& nonce,
+                            int64_t now);
 
 // Pieces exposed for the tests of the wire formats.
 Bytes BuildOcspRequest(const ParsedCert& cert, const ParsedCert& issuer,

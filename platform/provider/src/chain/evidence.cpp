@@ -1,0 +1,96 @@
+#include "chain/evidence.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+#include "chain/revocation.h"
+
+namespace {
+
+using tavrix_chain::ParsedCert;
+
+bool Parse(PCCERT_CONTEXT c, ParsedCert* out) {
+  return c && c->pbCertEncoded &&
+         tavrix_chain::ParseCertificate(c->pbCertEncoded, c->cbCertEncoded,
+                                        out);
+}
+
+BOOL HandOut(const uint8_t* p, size_t n, BYTE** pp, DWORD* pcb) {
+  auto* buf = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, n ? n : 1));
+  if (!buf) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  std::memcpy(buf, p, n);
+  *pp = buf;
+  *pcb = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+}  // namespace
+
+extern "C" CAPI_EXPORT BOOL WINAPI TavrixGetRevocationEvidence(
+    PCCERT_CONTEXT pCert, PCCERT_CONTEXT pIssuer, DWORD dwTimeoutMs,
+    DWORD* pdwKind, BYTE** ppbEvidence, DWORD* pcbEvidence) {
+  if (!pdwKind || !ppbEvidence || !pcbEvidence) {
+    SetLastError(E_INVALIDARG);
+    return FALSE;
+  }
+  *ppbEvidence = nullptr;
+  *pcbEvidence = 0;
+  ParsedCert cert, issuer;
+  if (!Parse(pCert, &cert) || !Parse(pIssuer, &issuer)) {
+    SetLastError(CRYPT_E_ASN1_BADTAG);
+    return FALSE;
+  }
+  tavrix_chain::RevocationOptions opts;
+  opts.timeout_ms = dwTimeoutMs ? dwTimeoutMs : opts.timeout_ms;
+  opts.has_deadline = true;
+  opts.deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(opts.timeout_ms);
+  tavrix_chain::RevocationOutcome r = tavrix_chain::CheckRevocation(
+      cert, issuer, static_cast<int64_t>(std::time(nullptr)), opts);
+  BOOL ok = FALSE;
+  DWORD err = r.result ? r.result : CRYPT_E_NO_REVOCATION_CHECK;
+  if (r.status == tavrix_chain::RevStatus::kGood) {
+    if (!r.ocsp_response.empty()) {
+      *pdwKind = TAVRIX_EVIDENCE_OCSP;
+      ok = HandOut(r.ocsp_response.data(), r.ocsp_response.size(), ppbEvidence,
+                   pcbEvidence);
+    } else if (r.crl) {
+      *pdwKind = TAVRIX_EVIDENCE_CRL;
+      ok = HandOut(r.crl->pbCrlEncoded, r.crl->cbCrlEncoded, ppbEvidence,
+                   pcbEvidence);
+    }
+    err = ok ? 0 : GetLastError();
+  } else if (r.status == tavrix_chain::RevStatus::kRevoked) {
+    err = CRYPT_E_REVOKED;
+  }
+  if (r.crl) CertFreeCRLContext(r.crl);
+  if (!ok) SetLastError(err ? err : CRYPT_E_NO_REVOCATION_CHECK);
+  return ok;
+}
+
+extern "C" CAPI_EXPORT BOOL WINAPI TavrixJudgeOcspEvidence(
+    PCCERT_CONTEXT pCert, PCCERT_CONTEXT pIssuer, const BYTE* pbResponse,
+    DWORD cbResponse, const FILETIME* pTime, BOOL* pbGood) {
+  if (!pbResponse || !pTime || !pbGood) {
+    SetLastError(E_INVALIDARG);
+    return FALSE;
+  }
+  ParsedCert cert, issuer;
+  if (!Parse(pCert, &cert) || !Parse(pIssuer, &issuer)) {
+    SetLastError(CRYPT_E_ASN1_BADTAG);
+    return FALSE;
+  }
+  tavrix_chain::RevStatus s = tavrix_chain::JudgeOcspResponse(
+      tavrix_chain::Bytes(pbResponse, pbResponse + cbResponse), cert, issuer,
+      {}, tavrix_der::FileTimeToUnix(*pTime));
+  if (s == tavrix_chain::RevStatus::kUnknown) {
+    SetLastError(CRYPT_E_REVOCATION_OFFLINE);
+    return FALSE;
+  }
+  *pbGood = s == tavrix_chain::RevStatus::kGood;
+  return TRUE;
+}
