@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "TavrixCtrl.h"
+#include "TmpCertArhive.h"
 #include "base64.h"
+#include "cades_env.h"
 #include "capi_spy.h"
 #include "test_support.h"
 
@@ -437,6 +439,45 @@ TEST(HashFile, StreamedAcrossBlockBoundaries) {
     auto hash = tavrix_test::ReadFileBytes(dir.File("f.hash"));
     EXPECT_EQ(std::string(hash.begin(), hash.end()),
               base64::encoding(digest.data(), digest.size(), false));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// CAdES through the runtime of the build tree. A file gets the runtime's
+// encoding (CAdES-BES); the time-stamp address is only required, so any
+// address does, and none with 0x10. OpenSSL's cms -verify -cades checks the
+// signing-certificate attribute and the chain.
+TEST(SignFileWeb, CadesThroughTheRuntime) {
+  ASSERT_EQ(TavrixCtrl().TestCades(), "1");
+  tavrix_test::CadesEnv& env = tavrix_test::CadesEnv::Get();
+  const std::string content = Pattern(5 * kMiB / 2);
+  const std::vector<uint8_t> bytes(content.begin(), content.end());
+  TempDir dir;
+  Write(dir.File("doc"), content);
+  for (const char* kt : {"gost2001", "gost2012_256", "gost2012_512"}) {
+    for (int flags : {0x02, 0x06, 0x16}) {
+      SCOPED_TRACE(std::string(kt) + " flags " + std::to_string(flags));
+      TmpCertArhive cache;
+      TavrixCtrl ctrl(cache, flags & 0x10 ? "" : "TspUrl=" + env.Tsa());
+      capi_spy::Reset();
+      std::string sig = ctrl.SignFileWeb(dir.File("doc"),
+                                         "#" + env.Signer(kt).serialHex, flags);
+      ASSERT_EQ(sig.find("<Error>"), std::string::npos) << sig;
+      EXPECT_TRUE(LinesOf76(sig));
+      const std::string der = Decode(sig);
+      // Attached carries the content, detached does not.
+      EXPECT_EQ(
+          der.find(content.substr(kMiB + 1000, 4096)) != std::string::npos,
+          (flags & 0x04) != 0);
+      EXPECT_EQ(env.Check(std::vector<uint8_t>(der.begin(), der.end()), "bes",
+                          flags & 0x04 ? nullptr : &bytes),
+                "");
+      EXPECT_TRUE(Exists(dir.File("doc")));
+      ExpectCreatedNamesGone();
+    }
   }
 }
 

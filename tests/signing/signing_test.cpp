@@ -10,6 +10,7 @@
 #include "TavrixCtrl.h"
 #include "TmpCertArhive.h"
 #include "base64.h"
+#include "cades_env.h"
 #include "capi_spy.h"
 #include "test_support.h"
 
@@ -478,6 +479,79 @@ TEST(SigningCades, RuntimeAndTimeStampAddressAreCheckedFirst) {
     const std::string content = "data";
     Verified v = OpensslVerify(Unbase64(r), &content);
     EXPECT_TRUE(v.ok) << v.log;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The XML frame of a CAdES result, read by hand: the wrapped message is far
+// longer than std::regex can take.
+bool ParseCadesXml(const std::string& s, XmlResult* out) {
+  const std::string head =
+      "<?xml version='1.0' encoding='utf-8'?><root><signature algOID='";
+  const std::string tail = "</certificate></root>";
+  const size_t name = s.find("' algName='");
+  const size_t body = s.find("'>", name);
+  const size_t cert = s.find("</signature><certificate>", body);
+  if (s.rfind(head, 0) != 0 || cert == std::string::npos ||
+      s.size() < tail.size() ||
+      s.compare(s.size() - tail.size(), tail.size(), tail) != 0)
+    return false;
+  *out = {s.substr(head.size(), name - head.size()),
+          s.substr(name + 11, body - name - 11),
+          s.substr(body + 2, cert - body - 2),
+          s.substr(cert + 25, s.size() - tail.size() - cert - 25)};
+  return true;
+}
+
+// As a page asks, through the runtime of the build tree and the loopback
+// time-stamp service; OpenSSL checks every result (cms -verify -cades, the
+// time stamps, the revocation answers and the references to the values).
+TEST(CadesEndToEnd, SignFlagsForEveryKey) {
+  ASSERT_EQ(CadesF::FindCadesDll(), "1");
+  tavrix_test::CadesEnv& env = tavrix_test::CadesEnv::Get();
+  const std::string text = "Договор поставки №1";
+  const std::vector<uint8_t> content(text.begin(), text.end());
+  const struct Row {
+    int flags;
+    bool stamp;  // a time-stamp address in Params
+    const char* level;
+    bool attached, xml;
+  } rows[] = {
+      {0x02, true, "xl", false, false},
+      {0x06, true, "xl", true, false},
+      {0x12, false, "bes", false, false},
+      {0x0A, true, "xl", false, true},
+  };
+  for (const char* kt : {"gost2001", "gost2012_256", "gost2012_512"}) {
+    const PkiCert& signer = env.Signer(kt);
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(kt) + " flags " + std::to_string(row.flags));
+      std::string r = SignWith(text, Name(signer), row.flags,
+                               "TspUrl=" + (row.stamp ? env.Tsa() : ""));
+      ASSERT_FALSE(IsEnvelope(r)) << r;
+      std::string message = r;
+      if (row.xml) {
+        XmlResult x;
+        ASSERT_TRUE(ParseCadesXml(r, &x)) << r.substr(0, 300);
+        // The issuer signs with GOST R 34.10-2012 (256): its hash is shown.
+        EXPECT_EQ(x.algOid, "1.2.643.7.1.1.2.2");
+        EXPECT_FALSE(x.algName.empty());
+        ExpectWrapped(x.certificate);
+        EXPECT_EQ(Unbase64(x.certificate), signer.der);
+        message = x.signature;
+      }
+      ExpectWrapped(message);
+      const std::vector<unsigned char> der = Unbase64(message);
+      EXPECT_EQ(env.Check(der, row.level, row.attached ? nullptr : &content),
+                "");
+      Verified v = OpensslVerify(der, row.attached ? nullptr : &text);
+      EXPECT_TRUE(v.ok) << v.log;
+      EXPECT_EQ(v.content, text);
+      EXPECT_EQ(v.signer, Bytes(signer.der));
+    }
   }
 }
 
