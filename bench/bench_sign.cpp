@@ -200,8 +200,8 @@ class Summary : public benchmark::ConsoleReporter {
     for (const Run& r : runs) {
       if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
       std::string name = r.benchmark_name();
-      name = name.substr(0, name.find("/manual_time"));
-      name = name.substr(0, name.find("/repeats"));
+      for (const char* tail : {"/iterations", "/manual_time", "/repeats"})
+        name = name.substr(0, name.find(tail));
       auto it = best.find(name);
       const double wall = r.GetAdjustedRealTime(), cpu = r.GetAdjustedCPUTime();
       if (it == best.end()) {
