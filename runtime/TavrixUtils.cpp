@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <codecvt>
 #include <cstdio>
@@ -87,8 +88,20 @@ bool ConnectLog() {
   return false;
 }
 
+// With no logger listening (none installed, or one restarting) every line
+// would cost two sockets and two failed connects, several times the work of
+// a signature; a new connection is tried at most once a second.
+std::chrono::steady_clock::time_point nextConnect;
+
 bool SendLog(const std::string& record) {
-  if (logFd < 0 && !ConnectLog()) return false;
+  if (logFd < 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextConnect) return false;
+    if (!ConnectLog()) {
+      nextConnect = now + std::chrono::seconds(1);
+      return false;
+    }
+  }
   // A stream socket needs a terminator; a datagram ignores the extra NUL.
   ssize_t n = send(logFd, record.c_str(), record.size() + 1, MSG_NOSIGNAL);
   return n >= 0;
@@ -176,10 +189,12 @@ void ODebug(std::string text) {
   const std::string record = LogRecord(text);
   std::lock_guard<std::mutex> guard(LogLock());
   const int saved = errno;
-  if (!SendLog(record)) {
+  const bool wasConnected = logFd >= 0;
+  if (!SendLog(record) && wasConnected) {
     // The logger may have restarted: one new connection, then give up.
-    if (logFd >= 0) close(logFd);
+    close(logFd);
     logFd = -1;
+    nextConnect = {};
     SendLog(record);
   }
   errno = saved;
@@ -189,6 +204,7 @@ void SetLogSocket(const char* path) {
   std::lock_guard<std::mutex> guard(LogLock());
   if (logFd >= 0) close(logFd);
   logFd = -1;
+  nextConnect = {};
   logSocketPath = path != nullptr ? path : "/dev/log";
 }
 

@@ -1,5 +1,8 @@
 #include "base64.h"
 
+#include <algorithm>
+#include <climits>
+
 namespace base64 {
 
 int32_t nChar = 0;
@@ -42,39 +45,45 @@ std::string encoding(const char* data, size_t len) {
 std::string encoding(const char* data, size_t len, bool split) {
   std::string result;
   if (data == nullptr) return result;
-  nChar = 0;
+  // Written in place into a text of its final size: an attached file
+  // signature is hundreds of megabytes, and a page's signature is encoded on
+  // every call.
+  const size_t chars = (len + 2) / 3 * 4;
+  const size_t breaks = split && chars > 0 ? (chars - 1) / 76 : 0;
+  result.resize(chars + 2 * breaks);
+  char* out = &result[0];
+  size_t inLine = 0;
+  auto put = [&](char c) {
+    if (split && inLine == 76) {
+      *out++ = '\r';
+      *out++ = '\n';
+      inLine = 0;
+    }
+    *out++ = c;
+    ++inLine;
+  };
+  auto six = [](unsigned int v) { return kAlphabet[v & 0x3F]; };
   const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
-  result.reserve(len / 3 * 4 + 4 + (split ? len / 57 * 2 : 0));
   size_t i = 0;
   for (; i + 3 <= len; i += 3) {
-    For76InLine(result, encodeChar(static_cast<char>(p[i] >> 2)), split);
-    For76InLine(
-        result,
-        encodeChar(static_cast<char>(((p[i] & 0x03) << 4) | (p[i + 1] >> 4))),
-        split);
-    For76InLine(result,
-                encodeChar(static_cast<char>(((p[i + 1] & 0x0F) << 2) |
-                                             (p[i + 2] >> 6))),
-                split);
-    For76InLine(result, encodeChar(static_cast<char>(p[i + 2] & 0x3F)), split);
+    const unsigned int group = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
+    put(six(group >> 18));
+    put(six(group >> 12));
+    put(six(group >> 6));
+    put(six(group));
   }
   const size_t rest = len - i;
-  if (rest == 1) {
-    For76InLine(result, encodeChar(static_cast<char>(p[i] >> 2)), split);
-    For76InLine(result, encodeChar(static_cast<char>((p[i] & 0x03) << 4)),
-                split);
-    For76InLine(result, '=', split);
-    For76InLine(result, '=', split);
-  } else if (rest == 2) {
-    For76InLine(result, encodeChar(static_cast<char>(p[i] >> 2)), split);
-    For76InLine(
-        result,
-        encodeChar(static_cast<char>(((p[i] & 0x03) << 4) | (p[i + 1] >> 4))),
-        split);
-    For76InLine(result, encodeChar(static_cast<char>((p[i + 1] & 0x0F) << 2)),
-                split);
-    For76InLine(result, '=', split);
+  if (rest != 0) {
+    const unsigned int group =
+        (p[i] << 16) |
+        (rest == 2 ? static_cast<unsigned int>(p[i + 1]) << 8 : 0);
+    put(six(group >> 18));
+    put(six(group >> 12));
+    put(rest == 2 ? six(group >> 6) : '=');
+    put('=');
   }
+  nChar =
+      static_cast<int32_t>(split ? inLine : std::min<size_t>(chars, INT32_MAX));
   return result;
 }
 

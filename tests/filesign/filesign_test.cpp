@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "TavrixCtrl.h"
+#include "TmpCertArhive.h"
 #include "base64.h"
-#include "spy.h"
+#include "cades_peers.h"
+#include "capi_spy.h"
 #include "test_support.h"
 
 using tavrix_test::RunCommand;
@@ -98,7 +100,7 @@ bool OpensslVerifies(const std::string& b64, const std::string& dataFile,
 }
 
 void ExpectCreatedNamesGone() {
-  for (const auto& name : filesign_spy::Created())
+  for (const auto& name : capi_spy::Get().created)
     EXPECT_FALSE(Exists(name)) << name;
 }
 
@@ -123,18 +125,18 @@ TEST_P(ByKey, BlocksResultsAndVerification) {
       TempDir keep;
       Write(keep.File("data"), content);
       const std::string path = OwnTempFile(content);
-      filesign_spy::Reset();
+      capi_spy::Reset();
       TavrixCtrl ctrl;
       std::string sig =
           ctrl.SignFileWeb(path, CertName(GetParam()), attached ? 4 : 0);
       ASSERT_EQ(sig.find("<Error>"), std::string::npos) << sig;
-      const auto& ups = filesign_spy::Updates();
+      const auto& ups = capi_spy::Get().updates;
       ASSERT_EQ(ups.size(), c.updates.size());
       for (size_t i = 0; i < ups.size(); ++i) {
         EXPECT_EQ(ups[i].size, c.updates[i]);
         EXPECT_EQ(ups[i].final != FALSE, i + 1 == ups.size());
       }
-      EXPECT_EQ(filesign_spy::OpenedWithContent(),
+      EXPECT_EQ(capi_spy::Get().streamed,
                 std::vector<DWORD>{static_cast<DWORD>(c.size)});
       EXPECT_TRUE(LinesOf76(sig));
       // Attached carries the content, detached does not.
@@ -276,7 +278,7 @@ TEST(SignFileWeb, ErrorsAndNoCopiesLeftBehind) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path + " flags=" + std::to_string(c.flags));
     if (c.expectedStart.empty()) continue;  // covered by the runtime tests
-    filesign_spy::Reset();
+    capi_spy::Reset();
     TavrixCtrl ctrl;
     std::string r = ctrl.SignFileWeb(c.path, c.certName, c.flags);
     EXPECT_EQ(r.rfind(c.expectedStart, 0), 0u) << r;
@@ -299,10 +301,10 @@ TEST(SignFileWeb, OutputWriteFailure) {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit lim = {64 * 1024, 64 * 1024};
     setrlimit(RLIMIT_FSIZE, &lim);
-    filesign_spy::Reset();
+    capi_spy::Reset();
     TavrixCtrl ctrl;
     std::string r = ctrl.SignFileWeb(path, cert, 4);
-    for (const auto& n : filesign_spy::Created())
+    for (const auto& n : capi_spy::Get().created)
       if (Exists(n)) r += "\nleft behind: " + n;
     if (write(fds[1], r.data(), r.size()) < 0) _exit(2);
     _exit(0);
@@ -382,11 +384,11 @@ TEST(SignFileWeb, SizesPast32Bits) {
   ASSERT_NE(msg, nullptr);
   ZeroStream zeros(big);
   std::istream in(&zeros);
-  filesign_spy::Reset();
-  filesign_spy::PassOnlyFirstAndFinal(true);
+  capi_spy::Reset();
+  capi_spy::PassOnlyFirstAndFinal(true);
   EXPECT_EQ(ctrl.ProcessMessage(msg, in), "");
   CryptMsgClose(msg);
-  const auto ups = filesign_spy::Updates();
+  const auto ups = capi_spy::Get().updates;
   ASSERT_EQ(ups.size(), 4097u);
   EXPECT_EQ(ups.back().size, 1u);
   EXPECT_TRUE(ups.back().final);
@@ -398,17 +400,17 @@ TEST(SignFileWeb, SizesPast32Bits) {
   ASSERT_EQ(truncate((Write(sparse, ""), sparse.c_str()), big), 0);
   // Detached: the stream record says "indefinite" instead of a wrapped
   // 32-bit size (a second update failing stops the run early).
-  filesign_spy::Reset();
-  filesign_spy::FailUpdate(2);
+  capi_spy::Reset();
+  capi_spy::FailUpdate(2);
   TavrixCtrl detached;
   std::string r = detached.SignFileWeb(sparse, CertName("gost2012_256"), 0);
   EXPECT_EQ(r.rfind(kPrefix + "Ошибка в ProcessMessage-CryptMsgUpdate ", 0), 0u)
       << r;
-  EXPECT_EQ(filesign_spy::OpenedWithContent(),
+  EXPECT_EQ(capi_spy::Get().streamed,
             std::vector<DWORD>{CMSG_INDEFINITE_LENGTH});
 
   // Attached, too long for the page's string: refused before any work.
-  filesign_spy::Reset();
+  capi_spy::Reset();
   ASSERT_EQ(truncate(sparse.c_str(), uint64_t{3} << 30), 0);
   TavrixCtrl attached;
   r = attached.SignFileWeb(sparse, CertName("gost2012_256"), 4);
@@ -418,7 +420,7 @@ TEST(SignFileWeb, SizesPast32Bits) {
               0),
       0u)
       << r;
-  EXPECT_TRUE(filesign_spy::OpenedWithContent().empty());
+  EXPECT_TRUE(capi_spy::Get().streamed.empty());
   EXPECT_TRUE(Exists(sparse));
 }
 
@@ -437,6 +439,45 @@ TEST(HashFile, StreamedAcrossBlockBoundaries) {
     auto hash = tavrix_test::ReadFileBytes(dir.File("f.hash"));
     EXPECT_EQ(std::string(hash.begin(), hash.end()),
               base64::encoding(digest.data(), digest.size(), false));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// CAdES through the runtime of the build tree. A file gets the runtime's
+// encoding (CAdES-BES); the time-stamp address is only required, so any
+// address does, and none with 0x10. OpenSSL's cms -verify -cades checks the
+// signing-certificate attribute and the chain.
+TEST(SignFileWeb, CadesThroughTheRuntime) {
+  ASSERT_EQ(TavrixCtrl().TestCades(), "1");
+  tavrix_test::CadesPeers& env = tavrix_test::CadesPeers::Get();
+  const std::string content = Pattern(5 * kMiB / 2);
+  const std::vector<uint8_t> bytes(content.begin(), content.end());
+  TempDir dir;
+  Write(dir.File("doc"), content);
+  for (const char* kt : {"gost2001", "gost2012_256", "gost2012_512"}) {
+    for (int flags : {0x02, 0x06, 0x16}) {
+      SCOPED_TRACE(std::string(kt) + " flags " + std::to_string(flags));
+      TmpCertArhive cache;
+      TavrixCtrl ctrl(cache, flags & 0x10 ? "" : "TspUrl=" + env.Tsa());
+      capi_spy::Reset();
+      std::string sig = ctrl.SignFileWeb(dir.File("doc"),
+                                         "#" + env.Signer(kt).serialHex, flags);
+      ASSERT_EQ(sig.find("<Error>"), std::string::npos) << sig;
+      EXPECT_TRUE(LinesOf76(sig));
+      const std::string der = Decode(sig);
+      // Attached carries the content, detached does not.
+      EXPECT_EQ(
+          der.find(content.substr(kMiB + 1000, 4096)) != std::string::npos,
+          (flags & 0x04) != 0);
+      EXPECT_EQ(env.Check(std::vector<uint8_t>(der.begin(), der.end()), "bes",
+                          flags & 0x04 ? nullptr : &bytes),
+                "");
+      EXPECT_TRUE(Exists(dir.File("doc")));
+      ExpectCreatedNamesGone();
+    }
   }
 }
 

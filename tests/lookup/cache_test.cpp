@@ -46,7 +46,7 @@ TEST(CertCache, SecondContextOfCachedCertificateGetsTheCachedOne) {
     // Asking with the cached context itself must not free it.
     EXPECT_TRUE(cache.GetItem(&ctx, &gotProv, &gotSpec));
     EXPECT_EQ(capi_spy::TimesFreed(stored), 0);
-    EXPECT_EQ(capi_spy::Released().size(), 0u);
+    EXPECT_EQ(capi_spy::Get().released.size(), 0u);
     EXPECT_EQ(cache.Size(), 1u);
   }
   // The cache owned both and gave them back at its end.
@@ -113,8 +113,8 @@ TEST(CertCache, StoreOfKnownCertificateReplacesAndReleasesOnlyWhatChanged) {
     EXPECT_FALSE(cache.StoreItem(first, h1, spec));
     // Same context, same handle: nothing to release.
     EXPECT_TRUE(cache.StoreItem(first, h1, spec));
-    EXPECT_TRUE(capi_spy::Released().empty());
-    EXPECT_TRUE(capi_spy::Freed().empty());
+    EXPECT_TRUE(capi_spy::Get().released.empty());
+    EXPECT_TRUE(capi_spy::Get().freed.empty());
 
     // A new handle for the same certificate: the old one goes.
     EXPECT_TRUE(cache.StoreItem(first, h2, spec));
@@ -157,8 +157,8 @@ TEST(CertCache, DestructionReleasesEveryItemInOrderEvenAfterAFailure) {
     cache.StoreItem(c, hc, spec);
     EXPECT_EQ(cache.Size(), 3u);
   }
-  EXPECT_EQ(capi_spy::Released(), (std::vector<HCRYPTPROV>{ha, bogus, hc}));
-  EXPECT_EQ(capi_spy::Freed(), (std::vector<PCCERT_CONTEXT>{a, b, c}));
+  EXPECT_EQ(capi_spy::Get().released, (std::vector<HCRYPTPROV>{ha, bogus, hc}));
+  EXPECT_EQ(capi_spy::Get().freed, (std::vector<PCCERT_CONTEXT>{a, b, c}));
   // The handles really were released: a second release is refused.
   EXPECT_FALSE(CryptReleaseContext(ha, 0));
   EXPECT_FALSE(CryptReleaseContext(hc, 0));

@@ -270,7 +270,7 @@ TEST(CertProvFinder, CacheAcquiresTheKeyOnceAndKeepsOwnership) {
       EXPECT_EQ(ctrl.hProvCurrent, firstProv);
       EXPECT_EQ(ctrl.pCertContextCurrent, firstCtx);
     }
-    EXPECT_EQ(capi_spy::AcquireCount(), 1);
+    EXPECT_EQ(capi_spy::Get().acquireCalls, 1);
     EXPECT_EQ(cache.Size(), 1u);
     EXPECT_EQ(capi_spy::TimesReleased(firstProv), 0);
   }
@@ -292,7 +292,7 @@ TEST(CertProvFinder, WithoutCacheEveryCallAcquiresAndReleasesAtTheEnd) {
       EXPECT_EQ(capi_spy::TimesReleased(h), 0);
       EXPECT_EQ(capi_spy::TimesFreed(c), 0);
     }
-    EXPECT_EQ(capi_spy::AcquireCount(), 1);
+    EXPECT_EQ(capi_spy::Get().acquireCalls, 1);
     EXPECT_EQ(capi_spy::TimesReleased(h), 1);
     EXPECT_EQ(capi_spy::TimesFreed(c), 1);
   }
@@ -308,7 +308,7 @@ TEST(CertProvFinder, WithoutCacheEveryCallAcquiresAndReleasesAtTheEnd) {
     EXPECT_EQ(capi_spy::TimesReleased(h), 1);
     EXPECT_EQ(capi_spy::TimesFreed(c), 1);
   }
-  EXPECT_EQ(capi_spy::Released().size(), 2u);
+  EXPECT_EQ(capi_spy::Get().released.size(), 2u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // library's openlog/syslog/closelog are replaced to show they stay unused,
 // so the host's own log identity is never reset.
 #include <TavrixUtils.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,7 +30,15 @@ struct Record {
 std::vector<Record> g_records;
 std::string g_ident;
 int g_option = -1, g_facility = -1;
+int g_unixSockets = 0;
 }  // namespace
+
+extern "C" int socket(int domain, int type, int protocol) {
+  static auto next =
+      reinterpret_cast<int (*)(int, int, int)>(dlsym(RTLD_NEXT, "socket"));
+  if (domain == AF_UNIX) ++g_unixSockets;
+  return next(domain, type, protocol);
+}
 
 extern "C" void openlog(const char* ident, int option, int facility) {
   g_ident = ident ? ident : "";
@@ -66,18 +75,24 @@ class FakeLogger {
     char tmpl[] = "/tmp/log-test-XXXXXX";
     dir_ = mkdtemp(tmpl);
     path_ = dir_ + "/log";
+    Start();
+    TavrixUtils::SetLogSocket(path_.c_str());
+  }
+  ~FakeLogger() {
+    TavrixUtils::SetLogSocket(nullptr);
+    Stop();
+    rmdir(dir_.c_str());
+  }
+  void Start() {
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, path_.c_str());
     bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    TavrixUtils::SetLogSocket(path_.c_str());
   }
-  ~FakeLogger() {
-    TavrixUtils::SetLogSocket(nullptr);
+  void Stop() {
     close(fd_);
     unlink(path_.c_str());
-    rmdir(dir_.c_str());
   }
   // The next record, without the terminating NUL; "" after a second.
   std::string Next() {
@@ -116,6 +131,23 @@ TEST(DebugLog, OneDebugRecordPerCallWrittenLiterally) {
   // The host's own openlog identity is never touched.
   EXPECT_TRUE(g_records.empty());
   EXPECT_EQ(g_ident, "");
+}
+
+// A machine without a logger, or one restarting: lines are lost, but not
+// at the price of new sockets for every line, and a logger that comes
+// back is found again.
+TEST(DebugLog, GoneLoggerIsRetriedOnceASecond) {
+  FakeLogger logger;
+  TavrixUtils::ODebug("before");
+  EXPECT_NE(logger.Next().find("before"), std::string::npos);
+  logger.Stop();
+  g_unixSockets = 0;
+  for (int i = 0; i < 200; ++i) TavrixUtils::ODebug("lost");
+  EXPECT_LE(g_unixSockets, 2);  // one attempt: a datagram and a stream socket
+  logger.Start();
+  usleep(1100 * 1000);
+  TavrixUtils::ODebug("after");
+  EXPECT_NE(logger.Next().find("after"), std::string::npos);
 }
 
 TEST(DebugLog, LongTextsAreCutAndCredentialsMasked) {

@@ -230,7 +230,7 @@ TEST(TavrixAPI, SignReusesTheCachedKeyUntilDeleteArchive) {
               api->Invoke("Sign", {text, kSubject, 0});
             }),
             "Error: Argument 4is not optional.");
-  EXPECT_EQ(capi_spy::AcquireCount(), 0);
+  EXPECT_EQ(capi_spy::Get().acquireCalls, 0);
   EXPECT_EQ(api->Archive(), nullptr);
 
   for (int i = 0; i < 2; ++i) {
@@ -238,7 +238,7 @@ TEST(TavrixAPI, SignReusesTheCachedKeyUntilDeleteArchive) {
     ASSERT_EQ(sig.find("<Error>"), std::string::npos) << sig;
     EXPECT_TRUE(OpensslVerifies(sig, text));
   }
-  EXPECT_EQ(capi_spy::AcquireCount(), 1);
+  EXPECT_EQ(capi_spy::Get().acquireCalls, 1);
   ASSERT_NE(api->Archive(), nullptr);
   EXPECT_EQ(api->Archive()->Size(), 1u);
 
@@ -246,11 +246,11 @@ TEST(TavrixAPI, SignReusesTheCachedKeyUntilDeleteArchive) {
   EXPECT_EQ(api->Archive(), nullptr);
   std::string sig = Str(api->Invoke("Sign", {text, kSubject, 0.0, ""}));
   EXPECT_TRUE(OpensslVerifies(sig, text));
-  EXPECT_EQ(capi_spy::AcquireCount(), 2);
+  EXPECT_EQ(capi_spy::Get().acquireCalls, 2);
   // Each object has its own cache.
   auto other = NewApi();
   other->Invoke("Sign", {text, kSubject, 0, ""});
-  EXPECT_EQ(capi_spy::AcquireCount(), 3);
+  EXPECT_EQ(capi_spy::Get().acquireCalls, 3);
 }
 
 TEST(TavrixAPI, SignFileWebSignsADownloadedFileAndRemovesIt) {
