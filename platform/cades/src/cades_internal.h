@@ -62,4 +62,30 @@ bool SignerAttributes(HCRYPTMSG msg, DWORD index, bool unsigned_attrs,
 const CRYPT_ATTRIBUTE* FindAttribute(const CRYPT_ATTRIBUTES* attrs,
                                      const char* oid);
 
+// A message parameter, size first, then filled.
+inline bool GetBytes(HCRYPTMSG m, DWORD type, DWORD index, Bytes* out) {
+  DWORD n = 0;
+  if (!CryptMsgGetParam(m, type, index, nullptr, &n)) return false;
+  out->resize(n);
+  if (n && !CryptMsgGetParam(m, type, index, out->data(), &n)) return false;
+  out->resize(n);
+  return true;
+}
+
+// A certificate context owned for one scope; null for bytes that do not
+// parse (or could not be passed to the provider at all).
+struct CertCtx {
+  PCCERT_CONTEXT c = nullptr;
+  explicit CertCtx(const Bytes& b)
+      : c(b.empty() || b.size() > 0xFFFFFFFFu
+              ? nullptr
+              : CertCreateCertificateContext(X509_ASN_ENCODING, b.data(),
+                                             static_cast<DWORD>(b.size()))) {}
+  ~CertCtx() {
+    if (c) CertFreeCertificateContext(c);
+  }
+  CertCtx(const CertCtx&) = delete;
+  CertCtx& operator=(const CertCtx&) = delete;
+};
+
 }  // namespace tavrix_cades

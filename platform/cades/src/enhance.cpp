@@ -52,15 +52,6 @@ struct StoreCloser {
 };
 using StorePtr = std::unique_ptr<void, StoreCloser>;
 
-bool GetBytes(HCRYPTMSG m, DWORD type, DWORD index, Bytes* out) {
-  DWORD n = 0;
-  if (!CryptMsgGetParam(m, type, index, nullptr, &n)) return false;
-  out->assign(n, 0);
-  if (!CryptMsgGetParam(m, type, index, out->data(), &n)) return false;
-  out->resize(n);
-  return true;
-}
-
 Bytes EncodeAttr(const char* oid, const Bytes& value) {
   Bytes a;
   der::AppendOid(&a, oid);

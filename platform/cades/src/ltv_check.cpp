@@ -1,5 +1,7 @@
 #include "ltv_check.h"
 
+#include "cades_internal.h"
+
 namespace tavrix_ltv {
 
 namespace der = ::tavrix_der;
@@ -8,25 +10,13 @@ using der::Tlv;
 
 namespace {
 
+using tavrix_cades::CertCtx;
+
 // Bits that say nothing about a past moment: revocation is judged from the
 // carried values, no usage is asked for, and nesting is no trust fault.
 constexpr DWORD kIgnoredTrustBits =
     CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION |
     CERT_TRUST_IS_NOT_TIME_NESTED | CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
-
-struct CertCtx {
-  PCCERT_CONTEXT c = nullptr;
-  explicit CertCtx(const Bytes& b)
-      : c(b.empty() || b.size() > 0xFFFFFFFFu
-              ? nullptr
-              : CertCreateCertificateContext(X509_ASN_ENCODING, b.data(),
-                                             static_cast<DWORD>(b.size()))) {}
-  ~CertCtx() {
-    if (c) CertFreeCertificateContext(c);
-  }
-  CertCtx(const CertCtx&) = delete;
-  CertCtx& operator=(const CertCtx&) = delete;
-};
 
 }  // namespace
 

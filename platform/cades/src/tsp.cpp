@@ -33,15 +33,6 @@ Bytes StripZeros(Bytes b) {
   return Bytes(b.begin() + static_cast<long>(i), b.end());
 }
 
-bool GetBytes(HCRYPTMSG m, DWORD type, DWORD index, Bytes* out) {
-  DWORD n = 0;
-  if (!CryptMsgGetParam(m, type, index, nullptr, &n)) return false;
-  out->assign(n, 0);
-  if (!CryptMsgGetParam(m, type, index, out->data(), &n)) return false;
-  out->resize(n);
-  return true;
-}
-
 struct TstInfo {
   std::string hash_oid;
   Bytes imprint;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/c_boundary.h"
+#include "cades_internal.h"
 #include "ltv.h"
 #include "ltv_check.h"
 #include "tsp.h"
@@ -51,28 +52,8 @@ constexpr int64_t kClockSkew = 300;
 constexpr DWORD kMaxCerts = 1000;
 constexpr size_t kMaxTokens = 16;
 
-bool GetParam(HCRYPTMSG h, DWORD type, DWORD index, Bytes* out) {
-  DWORD n = 0;
-  if (!CryptMsgGetParam(h, type, index, nullptr, &n)) return false;
-  out->resize(n);
-  if (n && !CryptMsgGetParam(h, type, index, out->data(), &n)) return false;
-  out->resize(n);
-  return true;
-}
-
-struct CertCtx {
-  PCCERT_CONTEXT c = nullptr;
-  explicit CertCtx(const Bytes& b)
-      : c(b.empty() || b.size() > 0xFFFFFFFFu
-              ? nullptr
-              : CertCreateCertificateContext(X509_ASN_ENCODING, b.data(),
-                                             static_cast<DWORD>(b.size()))) {}
-  ~CertCtx() {
-    if (c) CertFreeCertificateContext(c);
-  }
-  CertCtx(const CertCtx&) = delete;
-  CertCtx& operator=(const CertCtx&) = delete;
-};
+using tavrix_cades::CertCtx;
+using tavrix_cades::GetBytes;
 
 const SignerAttr* Find(const std::vector<SignerAttr>& attrs, const char* oid) {
   for (const SignerAttr& a : attrs)
@@ -237,7 +218,7 @@ DWORD Evaluate(HCRYPTMSG h, DWORD index, const ParsedSigner& s,
                DWORD wanted_type, VerifyOutcome* out) {
   // 13: the signed content type must be the encapsulated one.
   Bytes inner, ct;
-  if (!GetParam(h, CMSG_INNER_CONTENT_TYPE_PARAM, 0, &inner))
+  if (!GetBytes(h, CMSG_INNER_CONTENT_TYPE_PARAM, 0, &inner))
     return CADES_VERIFY_ECONTENTTYPE_NO_MATCH;
   std::string inner_oid(inner.begin(),
                         std::find(inner.begin(), inner.end(), 0));
@@ -267,12 +248,12 @@ DWORD Evaluate(HCRYPTMSG h, DWORD index, const ParsedSigner& s,
   std::vector<Bytes> certs;
   Bytes count_b;
   DWORD count = 0;
-  if (GetParam(h, CMSG_CERT_COUNT_PARAM, 0, &count_b) &&
+  if (GetBytes(h, CMSG_CERT_COUNT_PARAM, 0, &count_b) &&
       count_b.size() == sizeof count)
     std::memcpy(&count, count_b.data(), sizeof count);
   for (DWORD i = 0; i < count && i < kMaxCerts; ++i) {
     Bytes c;
-    if (GetParam(h, CMSG_CERT_PARAM, i, &c)) certs.push_back(std::move(c));
+    if (GetBytes(h, CMSG_CERT_PARAM, i, &c)) certs.push_back(std::move(c));
   }
   Evidence ev;
   bool evidence_ok = ReadEvidence(s.unsigned_attrs, &ev);
@@ -440,7 +421,7 @@ bool ParseSigner(const Bytes& enc, ParsedSigner* out) {
 DWORD VerifySigner(HCRYPTMSG h, DWORD index, DWORD wanted_type,
                    VerifyOutcome* out) {
   Bytes enc;
-  if (!GetParam(h, CMSG_ENCODED_SIGNER, index, &enc)) {
+  if (!GetBytes(h, CMSG_ENCODED_SIGNER, index, &enc)) {
     out->call_error = GetLastError() ? GetLastError() : CRYPT_E_INVALID_INDEX;
     return kCallFailed;
   }
