@@ -32,6 +32,10 @@ if [ "$sanitize" -eq 1 ]; then
     rm -rf "$probe"
   fi
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  # Under the sanitizer runtime, dlopen("libcades.so") from the controller
+  # does not find the library through the caller's RUNPATH (seen with GCC
+  # 12's ASan), so the runtime the plug-in loads by name is named here.
+  export LD_LIBRARY_PATH="$PWD/$dir/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 else
   dir=${TAVRIX_BUILD_DIR:-build}
   cmake -S . -B "$dir" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo
