@@ -1,5 +1,5 @@
 // What the runtime's calls share: attribute identifiers, the last-error
-// convention, and hashing through the provider.
+// convention, and hashing.
 #pragma once
 
 #include <capi/cades.h>
@@ -41,8 +41,8 @@ inline BOOL Fail(DWORD code) {
   return FALSE;
 }
 
-// Hash of bytes with a GOST hash named by its OID, through a verify-only
-// provider context. False with the last error set.
+// Hash of bytes with the digest named by its OID (the GOST hashes, SHA-1,
+// SHA-256). False with the last error set.
 bool HashWith(const std::string& hash_oid, const uint8_t* p, size_t n,
               Bytes* out);
 inline bool HashWith(const std::string& hash_oid, const Bytes& b, Bytes* out) {

@@ -1,59 +1,15 @@
-#include <capi/gost.h>
-
 #include <cstring>
 
 #include "cades_internal.h"
+#include "ltv.h"
 
 namespace tavrix_cades {
 
-namespace {
-
-bool HashAlgOf(const std::string& oid, ALG_ID* alg, DWORD* prov_type) {
-  if (oid == szOID_CP_GOST_R3411) {
-    *alg = CALG_GR3411;
-    *prov_type = PROV_GOST_2001_DH;
-  } else if (oid == szOID_CP_GOST_R3411_12_256) {
-    *alg = CALG_GR3411_2012_256;
-    *prov_type = PROV_GOST_2012_256;
-  } else if (oid == szOID_CP_GOST_R3411_12_512) {
-    *alg = CALG_GR3411_2012_512;
-    *prov_type = PROV_GOST_2012_512;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
+// One digest implementation for the runtime: the verifier's, which also
+// knows the SHA digests foreign evidence may carry.
 bool HashWith(const std::string& hash_oid, const uint8_t* p, size_t n,
               Bytes* out) {
-  ALG_ID alg = 0;
-  DWORD type = 0;
-  if (!HashAlgOf(hash_oid, &alg, &type)) return Fail(NTE_BAD_ALGID);
-  HCRYPTPROV prov = 0;
-  if (!CryptAcquireContextA(&prov, nullptr, nullptr, type, CRYPT_VERIFYCONTEXT))
-    return false;
-  HCRYPTHASH h = 0;
-  bool ok = CryptCreateHash(prov, alg, 0, 0, &h);
-  // Content may exceed what one DWORD call takes.
-  while (ok && n > 0) {
-    DWORD part = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
-    ok = CryptHashData(h, p, part, 0);
-    p += part;
-    n -= part;
-  }
-  DWORD len = 0;
-  if (ok) ok = CryptGetHashParam(h, HP_HASHVAL, nullptr, &len, 0);
-  if (ok) {
-    out->assign(len, 0);
-    ok = CryptGetHashParam(h, HP_HASHVAL, out->data(), &len, 0);
-    out->resize(len);
-  }
-  DWORD err = ok ? 0 : GetLastError();
-  if (h) CryptDestroyHash(h);
-  CryptReleaseContext(prov, 0);
-  if (!ok) return Fail(err);
+  if (!tavrix_ltv::HashByOid(hash_oid, p, n, out)) return Fail(NTE_BAD_ALGID);
   return true;
 }
 
