@@ -10,7 +10,7 @@ PACKAGES=(
   libcurl4-openssl-dev libboost-dev libboost-thread-dev
   libxml2-dev libxml2-utils libutfcpp-dev
   openssl libengine-gost-openssl
-  locales python3 clang libclang-rt-14-dev clang-format
+  locales python3 python3-asn1crypto clang libclang-rt-14-dev clang-format
   binutils util-linux
   python3-pyqt5.qtwebkit xvfb xauth dpkg-dev file
 )

@@ -114,7 +114,7 @@ bool Pki::ImportKey(const Cert& cert) {
   if (container.size() != 40) return false;
   std::vector<unsigned char> key =
       ReadFileBytes(dir_ + "/" + cert.name + ".key.der");
-  return tavrix_provider::ImportPrivateKey(key.data(), key.size(), container);
+  return tavrix::provider::ImportPrivateKey(key.data(), key.size(), container);
 }
 
 PCCERT_CONTEXT NewContext(const Cert& cert) {

@@ -255,22 +255,22 @@ void InstallKey(PCCERT_CONTEXT c, const Bytes& pkcs8, const std::string& path) {
   char scratch[64];
   snprintf(scratch, sizeof scratch, "certmgr-check-%ld-%ld", (long)getpid(),
            (long)time(nullptr));
-  if (!tavrix_provider::ImportPrivateKey(pkcs8.data(), pkcs8.size(), scratch))
+  if (!tavrix::provider::ImportPrivateKey(pkcs8.data(), pkcs8.size(), scratch))
     Fail(path +
          " is not a usable GOST private key: " + ProviderText(GetLastError()));
   bool same;
   try {
     same = KeyMatches(scratch, c);
   } catch (...) {
-    tavrix_provider::DeleteContainer(scratch);
+    tavrix::provider::DeleteContainer(scratch);
     throw;
   }
-  tavrix_provider::DeleteContainer(scratch);
+  tavrix::provider::DeleteContainer(scratch);
   if (!same)
     Fail("the private key in " + path +
          " does not match the certificate's public key; nothing installed");
   std::string container = ContainerOf(c);
-  if (!tavrix_provider::ImportPrivateKey(pkcs8.data(), pkcs8.size(), container))
+  if (!tavrix::provider::ImportPrivateKey(pkcs8.data(), pkcs8.size(), container))
     FailApi("cannot store the private key");
   printf("Private key stored in container %s\n", container.c_str());
 }
@@ -513,7 +513,7 @@ int CmdDelete(int argc, char** argv) {
     if (!CertDeleteCertificateFromStore(h)) FailApi("cannot delete " + name);
     printf("Deleted from %s: %s\n", store.c_str(), name.c_str());
     if (o.Has("--with-key")) {
-      if (tavrix_provider::DeleteContainer(container))
+      if (tavrix::provider::DeleteContainer(container))
         printf("Deleted key container %s\n", container.c_str());
       else
         printf("No key container %s was present\n", container.c_str());

@@ -12,7 +12,7 @@
 
 namespace tavrix_cades {
 
-namespace der = ::tavrix_der;
+namespace der = ::tavrix::provider::der;
 using Bytes = der::Bytes;
 
 constexpr char kOidContentType[] = "1.2.840.113549.1.9.3";

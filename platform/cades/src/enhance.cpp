@@ -92,13 +92,13 @@ DWORD StampFromService(const std::string& url, const std::string& hash_oid,
   unsigned t = dl->Next();
   if (!t) return CADES_E_TSP_UNREACHABLE;
   Bytes resp;
-  switch (tavrix_chain::HttpFetch(url, &req, "application/timestamp-query", t,
+  switch (tavrix::provider::chain::HttpFetch(url, &req, "application/timestamp-query", t,
                                   &resp)) {
-    case tavrix_chain::FetchResult::kOk:
+    case tavrix::provider::chain::FetchResult::kOk:
       break;
-    case tavrix_chain::FetchResult::kBadUrl:
+    case tavrix::provider::chain::FetchResult::kBadUrl:
       return CADES_E_TSP_ADDRESS;
-    case tavrix_chain::FetchResult::kTooLarge:
+    case tavrix::provider::chain::FetchResult::kTooLarge:
       return CADES_E_TSP_MALFORMED;
     default:
       return CADES_E_TSP_UNREACHABLE;

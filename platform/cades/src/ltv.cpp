@@ -9,7 +9,7 @@
 
 namespace tavrix_ltv {
 
-namespace der = ::tavrix_der;
+namespace der = ::tavrix::provider::der;
 using der::DerReader;
 using der::Tlv;
 

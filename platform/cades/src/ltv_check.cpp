@@ -4,7 +4,7 @@
 
 namespace tavrix_ltv {
 
-namespace der = ::tavrix_der;
+namespace der = ::tavrix::provider::der;
 using der::DerReader;
 using der::Tlv;
 

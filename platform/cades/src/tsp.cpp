@@ -104,7 +104,7 @@ bool CertHashIs(const std::string& oid, PCCERT_CONTEXT c, const Bytes& want) {
   size_t n = c->cbCertEncoded;
   Bytes got;
   if (oid == kOidSha1) {
-    std::string hex = tavrix_chain::Sha1Hex(p, n);
+    std::string hex = tavrix::provider::chain::Sha1Hex(p, n);
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
       got.push_back(
           static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));

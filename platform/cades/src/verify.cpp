@@ -25,7 +25,7 @@
 
 namespace tavrix_cades_verify {
 
-namespace der = ::tavrix_der;
+namespace der = ::tavrix::provider::der;
 using der::DerReader;
 using der::Tlv;
 using tavrix_ltv::Bytes;

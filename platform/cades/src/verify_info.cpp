@@ -40,11 +40,11 @@ PCADES_VERIFICATION_INFO NewInfo(DWORD status, const VerifyOutcome& o) {
         CertCreateCertificateContext(X509_ASN_ENCODING, o.signer_cert.data(),
                                      static_cast<DWORD>(o.signer_cert.size()));
   if (o.has_signing_time) {
-    h->signing_time = tavrix_der::UnixToFileTime(o.signing_time);
+    h->signing_time = tavrix::provider::der::UnixToFileTime(o.signing_time);
     h->info.pSigningTime = &h->signing_time;
   }
   if (o.has_stamp_time) {
-    h->stamp_time = tavrix_der::UnixToFileTime(o.stamp_time);
+    h->stamp_time = tavrix::provider::der::UnixToFileTime(o.stamp_time);
     h->info.pSignatureTimeStampTime = &h->stamp_time;
   }
   return &h->info;

@@ -37,7 +37,7 @@ std::string Stamp(time_t t) {
 
 // The BasicOCSPResponse inside an OCSPResponse.
 Bytes BasicOf(const Bytes& resp) {
-  namespace der = ::tavrix_der;
+  namespace der = ::tavrix::provider::der;
   der::DerReader top(resp.data(), resp.size());
   der::Tlv outer, status, wrap, rb, type, octets;
   if (!top.Expect(der::kTagSequence, &outer)) return {};

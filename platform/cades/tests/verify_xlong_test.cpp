@@ -25,7 +25,7 @@ namespace {
 using namespace cades_test;
 using tavrix_test::CadesPeers;
 using tavrix_test::TestPki;
-namespace der = ::tavrix_der;
+namespace der = ::tavrix::provider::der;
 
 const char kTextChars[] = "Акт сверки за ноябрь";
 const Bytes kText(kTextChars, kTextChars + sizeof kTextChars - 1);

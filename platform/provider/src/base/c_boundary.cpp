@@ -4,7 +4,7 @@
 
 #include <new>
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 
 void SetErrorFromException() noexcept {
   try {
@@ -16,4 +16,4 @@ void SetErrorFromException() noexcept {
   }
 }
 
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

@@ -65,7 +65,7 @@ bool LookUpMessage(DWORD flags, DWORD id, std::string& text) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  const char* found = tavrix_provider::MessageText(id);
+  const char* found = tavrix::provider::MessageText(id);
   if (found == nullptr) {
     SetLastError(ERROR_MR_MID_NOT_FOUND);
     return false;

@@ -3,7 +3,7 @@
 
 #include <capi/capi.h>
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 
 namespace {
 
@@ -189,4 +189,4 @@ const char* MessageText(DWORD code) {
   return nullptr;
 }
 
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

@@ -3,9 +3,9 @@
 
 #include <capi/wintypes.h>
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 
 // The UTF-8 text for `code` (without a line break), or null when none.
 const char* MessageText(DWORD code);
 
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 
 namespace {
 
@@ -101,4 +101,4 @@ void LogWarning(const std::string& text) {
   syslog(LOG_USER | LOG_WARNING, "tavrix-provider: %s", text.c_str());
 }
 
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

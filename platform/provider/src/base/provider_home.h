@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 
 // The per-user folder: $TAVRIX_PROVIDER_HOME when set and not empty, else
 // $XDG_DATA_HOME/tavrix-provider, else <home>/.local/share/tavrix-provider
@@ -44,4 +44,4 @@ CAPI_EXPORT int CreateFreshFile(const std::string& path, unsigned mode);
 // One warning line to the system log, under the host's log identity.
 CAPI_EXPORT void LogWarning(const std::string& text);
 
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

@@ -7,7 +7,7 @@
 
 #include "certs/certs_internal.h"
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 namespace {
 
 // Generated from pkix.asn by asn1Parser (see the command in that file).
@@ -41,4 +41,4 @@ bool CertificateShapeIsValid(const uint8_t* p, size_t n) {
   return ok;
 }
 
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs

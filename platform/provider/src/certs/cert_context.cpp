@@ -11,11 +11,11 @@
 
 // Key containers live in libcapi10; a build without them still links and
 // reports that no key is there.
-namespace tavrix_provider {
+namespace tavrix::provider {
 __attribute__((weak)) bool ContainerExists(const std::string& container);
 }
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 
 void SetError(DWORD code) { SetLastError(code); }
 
@@ -275,8 +275,8 @@ static BOOL KeyProvInfo(CertObject* c, void* pv, DWORD* pcb) {
   }
   DWORD type = ProvTypeForKeyOid(c->keyOid);
   std::string container = KeyContainerName(&c->info);
-  if (!type || !&tavrix_provider::ContainerExists ||
-      !tavrix_provider::ContainerExists(container)) {
+  if (!type || !&tavrix::provider::ContainerExists ||
+      !tavrix::provider::ContainerExists(container)) {
     SetError(CRYPT_E_NOT_FOUND);
     return FALSE;
   }
@@ -296,9 +296,10 @@ static BOOL KeyProvInfo(CertObject* c, void* pv, DWORD* pcb) {
   return TRUE;
 }
 
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs
 
-using namespace tavrix_certs;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::certs;
 
 extern "C" {
 

@@ -13,7 +13,7 @@
 
 #include "certs/values.h"
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 
 struct Store;
 
@@ -67,9 +67,9 @@ const char* X500KeyForOid(const std::string& oid);
 
 void SetError(DWORD code);
 
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 // Called when the last reference to a context owned by `s` goes away.
 void StoreContextGone(Store* s);
 // Size-then-fill as CryptoAPI does: null `pv` reports the size, a short
@@ -79,4 +79,4 @@ BOOL CopyOut(const void* src, DWORD n, void* pv, DWORD* pcb);
 bool CertificateShapeIsValid(const uint8_t* p, size_t n);
 // Provider type for a public key algorithm, 0 when not a GOST key.
 DWORD ProvTypeForKeyOid(const std::string& oid);
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs

@@ -6,7 +6,7 @@
 #include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 namespace {
 
 // Builds a block with offsets in place of its own pointers; Emit() turns
@@ -407,9 +407,10 @@ uintptr_t TypeFor(LPCSTR s) {
 }
 
 }  // namespace
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs
 
-using namespace tavrix_certs;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::certs;
 
 extern "C" {
 

@@ -7,11 +7,11 @@
 #include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 namespace {
 
 bool Oid(const char* text, Bytes* out) {
-  return text && tavrix_der::EncodeOid(text, out);
+  return text && tavrix::provider::der::EncodeOid(text, out);
 }
 
 BYTE TagForRdnType(DWORD type) {
@@ -182,9 +182,10 @@ uintptr_t EncodeTypeFor(LPCSTR s) {
 }
 
 }  // namespace
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs
 
-using namespace tavrix_certs;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::certs;
 
 extern "C" {
 

@@ -6,7 +6,7 @@
 #include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 
 namespace {
 
@@ -247,9 +247,10 @@ std::wstring NameToString(const BYTE* p, size_t n, DWORD strType) {
   return out;
 }
 
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs
 
-using namespace tavrix_certs;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::certs;
 
 extern "C" {
 

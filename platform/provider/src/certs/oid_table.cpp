@@ -10,7 +10,7 @@
 
 #define CALG_G28147 (ALG_CLASS_DATA_ENCRYPT | ALG_TYPE_BLOCK | 30)
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 namespace {
 
 struct Entry {
@@ -223,9 +223,10 @@ bool IsAlgGroup(DWORD g) {
 }
 
 }  // namespace
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs
 
-using namespace tavrix_certs;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::certs;
 
 extern "C" {
 

@@ -5,7 +5,8 @@
 #include "base/c_boundary.h"
 #include "certs/certs_internal.h"
 
-using namespace tavrix_certs;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::certs;
 
 extern "C" {
 

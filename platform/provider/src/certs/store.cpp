@@ -21,7 +21,7 @@ __attribute__((weak)) BOOL WINAPI CryptVerifyCertificateSignature(
     HCRYPTPROV_LEGACY, DWORD, const BYTE*, DWORD, PCERT_PUBLIC_KEY_INFO);
 }
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 
 struct Store {
   uint32_t magic = 0x53544F52;  // "STOR"
@@ -82,13 +82,13 @@ static std::string SeqKey(Store* s) {
 
 // No certificate comes anywhere near this size.
 static bool ReadFile(const std::string& path, std::vector<BYTE>* out) {
-  return tavrix_provider::ReadRegularFile(path, 16u << 20, out);
+  return tavrix::provider::ReadRegularFile(path, 16u << 20, out);
 }
 
 static bool WriteFileAtomic(const std::string& dir, const std::string& name,
                             const std::vector<BYTE>& data) {
   std::string tmp = dir + "/." + name + ".tmp";
-  int fd = tavrix_provider::CreateFreshFile(tmp, 0644);
+  int fd = tavrix::provider::CreateFreshFile(tmp, 0644);
   if (fd < 0) return false;
   size_t off = 0;
   while (off < data.size()) {
@@ -156,7 +156,7 @@ static HCERTSTORE OpenSystem(DWORD flags, const std::string& rawName) {
   std::string name = rawName;
   for (char& ch : name)
     ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
-  std::string home = tavrix_provider::ProviderHome();
+  std::string home = tavrix::provider::ProviderHome();
   if (home.empty()) {
     SetError(ERROR_FILE_NOT_FOUND);
     return nullptr;
@@ -169,8 +169,8 @@ static HCERTSTORE OpenSystem(DWORD flags, const std::string& rawName) {
       SetError(ERROR_FILE_NOT_FOUND);
       return nullptr;
     }
-    if (!tavrix_provider::EnsureDirectory(home, 0700) ||
-        !tavrix_provider::EnsureDirectory(dir, 0700)) {
+    if (!tavrix::provider::EnsureDirectory(home, 0700) ||
+        !tavrix::provider::EnsureDirectory(dir, 0700)) {
       SetError(ERROR_ACCESS_DENIED);
       return nullptr;
     }
@@ -373,9 +373,10 @@ static bool MatchIssuerOf(CertObject* c, const void* v) {
   return MatchSubjectName(c, &subj->pCertInfo->Issuer);
 }
 
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs
 
-using namespace tavrix_certs;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::certs;
 
 extern "C" {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <iterator>
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 
 DWORD RdnTypeForTag(uint8_t tag) {
   switch (tag) {
@@ -220,4 +220,4 @@ std::string HexLower(const uint8_t* p, size_t n) {
   return Hex(p, n, "0123456789abcdef");
 }
 
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs

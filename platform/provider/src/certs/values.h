@@ -11,39 +11,39 @@
 
 #include "der/der.h"
 
-namespace tavrix_certs {
+namespace tavrix::provider::certs {
 
-using tavrix_der::Bytes;
-using tavrix_der::DecodeTime;
-using tavrix_der::DerReader;
-using tavrix_der::FileTimeToUnix;
-using tavrix_der::kTagBitString;
-using tavrix_der::kTagBmpString;
-using tavrix_der::kTagBoolean;
-using tavrix_der::kTagEnumerated;
-using tavrix_der::kTagGeneralizedTime;
-using tavrix_der::kTagGeneralString;
-using tavrix_der::kTagGraphicString;
-using tavrix_der::kTagIa5String;
-using tavrix_der::kTagInteger;
-using tavrix_der::kTagNull;
-using tavrix_der::kTagNumericString;
-using tavrix_der::kTagOctetString;
-using tavrix_der::kTagOid;
-using tavrix_der::kTagPrintableString;
-using tavrix_der::kTagSequence;
-using tavrix_der::kTagSet;
-using tavrix_der::kTagTeletexString;
-using tavrix_der::kTagUniversalString;
-using tavrix_der::kTagUtcTime;
-using tavrix_der::kTagUtf8String;
-using tavrix_der::kTagVideotexString;
-using tavrix_der::kTagVisibleString;
-using tavrix_der::OidToString;
-using tavrix_der::ReadTlv;
-using tavrix_der::Tlv;
-using tavrix_der::UnixToFileTime;
-using tavrix_der::Wrap;
+using tavrix::provider::der::Bytes;
+using tavrix::provider::der::DecodeTime;
+using tavrix::provider::der::DerReader;
+using tavrix::provider::der::FileTimeToUnix;
+using tavrix::provider::der::kTagBitString;
+using tavrix::provider::der::kTagBmpString;
+using tavrix::provider::der::kTagBoolean;
+using tavrix::provider::der::kTagEnumerated;
+using tavrix::provider::der::kTagGeneralizedTime;
+using tavrix::provider::der::kTagGeneralString;
+using tavrix::provider::der::kTagGraphicString;
+using tavrix::provider::der::kTagIa5String;
+using tavrix::provider::der::kTagInteger;
+using tavrix::provider::der::kTagNull;
+using tavrix::provider::der::kTagNumericString;
+using tavrix::provider::der::kTagOctetString;
+using tavrix::provider::der::kTagOid;
+using tavrix::provider::der::kTagPrintableString;
+using tavrix::provider::der::kTagSequence;
+using tavrix::provider::der::kTagSet;
+using tavrix::provider::der::kTagTeletexString;
+using tavrix::provider::der::kTagUniversalString;
+using tavrix::provider::der::kTagUtcTime;
+using tavrix::provider::der::kTagUtf8String;
+using tavrix::provider::der::kTagVideotexString;
+using tavrix::provider::der::kTagVisibleString;
+using tavrix::provider::der::OidToString;
+using tavrix::provider::der::ReadTlv;
+using tavrix::provider::der::Tlv;
+using tavrix::provider::der::UnixToFileTime;
+using tavrix::provider::der::Wrap;
 
 // CERT_RDN_* value type for a directory string tag; CERT_RDN_ENCODED_BLOB for
 // anything that is not a character string.
@@ -72,4 +72,4 @@ bool ParseAlgId(const Tlv& seq, std::string* oid, const uint8_t** params,
 std::string HexUpper(const uint8_t* p, size_t n);
 std::string HexLower(const uint8_t* p, size_t n);
 
-}  // namespace tavrix_certs
+}  // namespace tavrix::provider::certs

@@ -12,13 +12,13 @@
 #include <set>
 
 #include "base/c_boundary.h"
-#include "chain/cert_parse.h"
 #include "chain/crl.h"
 #include "chain/fetch.h"
 #include "chain/revocation.h"
 #include "chain/sig_verify.h"
+#include "x509/certificate.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::chain {
 
 namespace {
 
@@ -63,7 +63,7 @@ std::set<Engine*>& Engines() {
 
 struct Cand {
   PCCERT_CONTEXT ctx = nullptr;
-  std::shared_ptr<ParsedCert> pc;
+  std::shared_ptr<x509::Certificate> pc;
 };
 
 struct Pool {
@@ -84,8 +84,8 @@ void LoadStore(HCERTSTORE store, Pool* pool, bool trusted) {
     prev = c;
     if (!c) break;
     if (!c->pbCertEncoded || c->cbCertEncoded == 0) continue;
-    auto pc = std::make_shared<ParsedCert>();
-    if (!ParseCertificate(c->pbCertEncoded, c->cbCertEncoded, pc.get()))
+    auto pc = std::make_shared<x509::Certificate>();
+    if (!x509::ParseCertificate(c->pbCertEncoded, c->cbCertEncoded, pc.get()))
       continue;
     if (trusted) pool->roots.push_back(pc->encoded);
     PCCERT_CONTEXT kept = CertDuplicateCertificateContext(c);
@@ -113,7 +113,7 @@ bool InStore(const Bytes& enc, HCERTSTORE store) {
 
 struct Elem {
   PCCERT_CONTEXT ctx = nullptr;
-  std::shared_ptr<ParsedCert> pc;
+  std::shared_ptr<x509::Certificate> pc;
   DWORD error = 0;
   DWORD info = 0;
   bool has_rev = false;
@@ -142,13 +142,14 @@ std::map<const CERT_CHAIN_CONTEXT*, ChainHolder*>& Chains() {
   return *m;
 }
 
-bool SignedBy(const ParsedCert& subject, const ParsedCert& issuer) {
-  const SignedParts& s = subject.signed_parts;
+bool SignedBy(const x509::Certificate& subject,
+              const x509::Certificate& issuer) {
+  const x509::SignedParts& s = subject.signed_parts;
   return VerifyGostSignature(s.tbs.start, s.tbs.total(), s.sig_alg, s.signature,
                              issuer.PublicKeyInfo()) == 0;
 }
 
-Bytes KeyId(const ParsedCert& c) {
+Bytes KeyId(const x509::Certificate& c) {
   if (!c.subject_key_id.empty()) return c.subject_key_id;
   std::string hex = Sha1Hex(c.key_bits.data(), c.key_bits.size());
   Bytes out;
@@ -158,11 +159,11 @@ Bytes KeyId(const ParsedCert& c) {
   return out;
 }
 
-bool TimeValid(const ParsedCert& c, int64_t t) {
+bool TimeValid(const x509::Certificate& c, int64_t t) {
   return c.not_before <= t && t <= c.not_after;
 }
 
-bool UsageOk(const ParsedCert& c, const CERT_USAGE_MATCH& want) {
+bool UsageOk(const x509::Certificate& c, const CERT_USAGE_MATCH& want) {
   if (!c.has_eku || want.Usage.cUsageIdentifier == 0) return true;
   if (std::find(c.eku.begin(), c.eku.end(), kAnyEku) != c.eku.end())
     return true;
@@ -178,7 +179,7 @@ bool UsageOk(const ParsedCert& c, const CERT_USAGE_MATCH& want) {
   return found == want.Usage.cUsageIdentifier;
 }
 
-PCCERT_CONTEXT KeepCert(PCCERT_CONTEXT c, const ParsedCert& pc) {
+PCCERT_CONTEXT KeepCert(PCCERT_CONTEXT c, const x509::Certificate& pc) {
   PCCERT_CONTEXT d = c ? CertDuplicateCertificateContext(c) : nullptr;
   if (!d)
     d = CertCreateCertificateContext(X509_ASN_ENCODING, pc.encoded.data(),
@@ -186,16 +187,12 @@ PCCERT_CONTEXT KeepCert(PCCERT_CONTEXT c, const ParsedCert& pc) {
   return d;
 }
 
-BOOL Fail(DWORD err) {
-  SetLastError(err);
-  return FALSE;
-}
-
 }  // namespace
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::chain
 
-using namespace tavrix_chain;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::chain;
 
 extern "C" CAPI_EXPORT BOOL WINAPI CertCreateCertificateChainEngine(
     PCERT_CHAIN_ENGINE_CONFIG pConfig, HCERTCHAINENGINE* phChainEngine) try {
@@ -293,9 +290,9 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
                       : static_cast<int64_t>(std::time(nullptr));
   int64_t wall_now = static_cast<int64_t>(std::time(nullptr));
 
-  auto end = std::make_shared<ParsedCert>();
-  if (!ParseCertificate(pCertContext->pbCertEncoded,
-                        pCertContext->cbCertEncoded, end.get()))
+  auto end = std::make_shared<x509::Certificate>();
+  if (!x509::ParseCertificate(pCertContext->pbCertEncoded,
+                              pCertContext->cbCertEncoded, end.get()))
     return Fail(CRYPT_E_ASN1_BADTAG);
 
   // Where issuers are looked for, in order of preference.
@@ -324,7 +321,7 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
   HCERTSTORE my = OpenUserStore("MY");
   LoadStore(my, &pool, false);
   if (my) CertCloseStore(my, 0);
-  auto trusted = [&pool](const ParsedCert& c) {
+  auto trusted = [&pool](const x509::Certificate& c) {
     return std::find(pool.roots.begin(), pool.roots.end(), c.encoded) !=
            pool.roots.end();
   };
@@ -339,7 +336,7 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
   bool complete = false;
   for (;;) {
     Elem& cur = elems.back();
-    const ParsedCert& c = *cur.pc;
+    const x509::Certificate& c = *cur.pc;
     if (c.SelfIssued()) {
       // Self-issued: the chain ends here unless it is a key rollover.
       bool self_ok = SignedBy(c, c);
@@ -417,10 +414,10 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
   size_t intermediates_below = 0;  // non-self-issued CA certs under i
   for (size_t i = 0; i < n; ++i) {
     Elem& e = elems[i];
-    const ParsedCert& c = *e.pc;
+    const x509::Certificate& c = *e.pc;
     if (!TimeValid(c, now)) e.error |= CERT_TRUST_IS_NOT_TIME_VALID;
     if (i + 1 < n) {
-      const ParsedCert& up = *elems[i + 1].pc;
+      const x509::Certificate& up = *elems[i + 1].pc;
       if (c.not_before < up.not_before || c.not_after > up.not_after)
         e.error |= CERT_TRUST_IS_NOT_TIME_NESTED;
     }
@@ -436,7 +433,7 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
       if (!ca_ok) e.error |= CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
       if (c.has_path_len && intermediates_below > c.path_len)
         e.error |= CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
-      if (c.has_key_usage && !KeyUsageHas(c, kKeyUsageKeyCertSign))
+      if (c.has_key_usage && !x509::KeyUsageHas(c, x509::kKeyUsageKeyCertSign))
         e.error |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
       if (!c.SelfIssued()) ++intermediates_below;
     }
@@ -481,7 +478,7 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
         e.error |= CERT_TRUST_REVOCATION_STATUS_UNKNOWN;
         continue;
       }
-      const ParsedCert& issuer = is_root ? *e.pc : *elems[i + 1].pc;
+      const x509::Certificate& issuer = is_root ? *e.pc : *elems[i + 1].pc;
       e.rev = CheckRevocation(*e.pc, issuer, wall_now, opts);
       if (e.rev.status == RevStatus::kRevoked)
         e.error |= CERT_TRUST_IS_REVOKED;

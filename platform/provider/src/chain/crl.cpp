@@ -8,7 +8,7 @@
 
 #include "base/c_boundary.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::chain {
 
 namespace {
 
@@ -75,7 +75,8 @@ bool ReadExtensions(const Tlv& seq, CrlHolder* h,
 bool Parse(CrlHolder* h) {
   CrlData& d = h->data;
   const uint8_t* base = h->encoded.data();
-  if (!ParseSigned(base, h->encoded.size(), &d.signed_parts)) return false;
+  if (!x509::ParseSigned(base, h->encoded.size(), &d.signed_parts))
+    return false;
   DerReader r(d.signed_parts.tbs);
   Tlv t;
   bool present;
@@ -199,9 +200,10 @@ const CrlData* CrlDataOf(PCCRL_CONTEXT ctx) {
   return it == Registry().end() ? nullptr : &it->second->data;
 }
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::chain
 
-using namespace tavrix_chain;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::chain;
 
 extern "C" CAPI_EXPORT PCCRL_CONTEXT WINAPI
 CertCreateCRLContext(DWORD dwCertEncodingType, const BYTE* pbCrlEncoded,

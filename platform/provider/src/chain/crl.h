@@ -7,12 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "chain/cert_parse.h"
+#include "x509/certificate.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::chain {
+
+using der::Bytes;
+using der::DerReader;
+using der::Tlv;
 
 struct CrlData {
-  SignedParts signed_parts;
+  x509::SignedParts signed_parts;
   Bytes issuer;  // whole Name encoding
   int64_t this_update = 0;
   bool has_next_update = false;
@@ -29,4 +33,4 @@ PCCRL_CONTEXT CreateCrlContext(const uint8_t* p, size_t n, DWORD* err);
 // The parsed view of a context made here; null for a foreign pointer.
 const CrlData* CrlDataOf(PCCRL_CONTEXT ctx);
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::chain

@@ -9,12 +9,12 @@
 
 namespace {
 
-using tavrix_chain::ParsedCert;
+namespace x509 = tavrix::provider::x509;
+using tavrix::provider::chain::Bytes;
 
-bool Parse(PCCERT_CONTEXT c, ParsedCert* out) {
+bool Parse(PCCERT_CONTEXT c, x509::Certificate* out) {
   return c && c->pbCertEncoded &&
-         tavrix_chain::ParseCertificate(c->pbCertEncoded, c->cbCertEncoded,
-                                        out);
+         x509::ParseCertificate(c->pbCertEncoded, c->cbCertEncoded, out);
 }
 
 BOOL HandOut(const uint8_t* p, size_t n, BYTE** pp, DWORD* pcb) {
@@ -40,21 +40,22 @@ extern "C" CAPI_EXPORT BOOL WINAPI TavrixGetRevocationEvidence(
   }
   *ppbEvidence = nullptr;
   *pcbEvidence = 0;
-  ParsedCert cert, issuer;
+  x509::Certificate cert, issuer;
   if (!Parse(pCert, &cert) || !Parse(pIssuer, &issuer)) {
     SetLastError(CRYPT_E_ASN1_BADTAG);
     return FALSE;
   }
-  tavrix_chain::RevocationOptions opts;
+  tavrix::provider::chain::RevocationOptions opts;
   opts.timeout_ms = dwTimeoutMs ? dwTimeoutMs : opts.timeout_ms;
   opts.has_deadline = true;
   opts.deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(opts.timeout_ms);
-  tavrix_chain::RevocationOutcome r = tavrix_chain::CheckRevocation(
-      cert, issuer, static_cast<int64_t>(std::time(nullptr)), opts);
+  tavrix::provider::chain::RevocationOutcome r =
+      tavrix::provider::chain::CheckRevocation(
+          cert, issuer, static_cast<int64_t>(std::time(nullptr)), opts);
   BOOL ok = FALSE;
   DWORD err = r.result ? r.result : CRYPT_E_NO_REVOCATION_CHECK;
-  if (r.status == tavrix_chain::RevStatus::kGood) {
+  if (r.status == tavrix::provider::chain::RevStatus::kGood) {
     if (!r.ocsp_response.empty()) {
       *pdwKind = TAVRIX_EVIDENCE_OCSP;
       ok = HandOut(r.ocsp_response.data(), r.ocsp_response.size(), ppbEvidence,
@@ -65,7 +66,7 @@ extern "C" CAPI_EXPORT BOOL WINAPI TavrixGetRevocationEvidence(
                    pcbEvidence);
     }
     err = ok ? 0 : GetLastError();
-  } else if (r.status == tavrix_chain::RevStatus::kRevoked) {
+  } else if (r.status == tavrix::provider::chain::RevStatus::kRevoked) {
     err = CRYPT_E_REVOKED;
   }
   if (r.crl) CertFreeCRLContext(r.crl);
@@ -81,19 +82,20 @@ extern "C" CAPI_EXPORT BOOL WINAPI TavrixJudgeOcspEvidence(
     SetLastError(E_INVALIDARG);
     return FALSE;
   }
-  ParsedCert cert, issuer;
+  x509::Certificate cert, issuer;
   if (!Parse(pCert, &cert) || !Parse(pIssuer, &issuer)) {
     SetLastError(CRYPT_E_ASN1_BADTAG);
     return FALSE;
   }
-  tavrix_chain::RevStatus s = tavrix_chain::JudgeOcspResponse(
-      tavrix_chain::Bytes(pbResponse, pbResponse + cbResponse), cert, issuer,
-      {}, tavrix_der::FileTimeToUnix(*pTime));
-  if (s == tavrix_chain::RevStatus::kUnknown) {
+  tavrix::provider::chain::RevStatus s =
+      tavrix::provider::chain::JudgeOcspResponse(
+          Bytes(pbResponse, pbResponse + cbResponse), cert, issuer, {},
+          tavrix::provider::der::FileTimeToUnix(*pTime));
+  if (s == tavrix::provider::chain::RevStatus::kUnknown) {
     SetLastError(CRYPT_E_REVOCATION_OFFLINE);
     return FALSE;
   }
-  *pbGood = s == tavrix_chain::RevStatus::kGood;
+  *pbGood = s == tavrix::provider::chain::RevStatus::kGood;
   return TRUE;
 }
 CAPI_GUARD(FALSE)

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-namespace tavrix_chain {
+namespace tavrix::provider::chain {
 
 namespace {
 
@@ -109,4 +109,4 @@ std::string Sha1Hex(const uint8_t* p, size_t n) {
   return s;
 }
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::chain

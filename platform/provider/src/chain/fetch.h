@@ -7,9 +7,9 @@
 
 #include "der/der.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::chain {
 
-namespace der = ::tavrix_der;
+namespace der = ::tavrix::provider::der;
 using der::Bytes;
 
 // Largest CRL or OCSP response accepted; anything longer is refused rather
@@ -27,4 +27,4 @@ FetchResult HttpFetch(const std::string& url, const Bytes* post_body,
 // Lowercase hexadecimal SHA-1 of arbitrary bytes.
 std::string Sha1Hex(const uint8_t* p, size_t n);
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::chain

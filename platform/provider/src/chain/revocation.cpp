@@ -12,7 +12,7 @@
 #include "chain/fetch.h"
 #include "chain/sig_verify.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::chain {
 
 namespace {
 
@@ -48,15 +48,15 @@ Bytes Sha1(const Bytes& b) {
 // ------------------------------------------------------------------- CRLs
 
 bool ReadSmallFile(const std::string& path, Bytes* out) {
-  return tavrix_provider::ReadRegularFile(path, kMaxFetchBytes, out) &&
+  return tavrix::provider::ReadRegularFile(path, kMaxFetchBytes, out) &&
          !out->empty();
 }
 
 // Written to a temporary name and renamed, so a reader never sees half a CRL.
 void WriteCache(const std::string& path, const Bytes& data) {
-  if (!tavrix_provider::EnsureDirectory(CrlCacheDir(), 0700)) return;
+  if (!tavrix::provider::EnsureDirectory(CrlCacheDir(), 0700)) return;
   std::string tmp = path + ".tmp." + std::to_string(getpid());
-  int fd = tavrix_provider::CreateFreshFile(tmp, 0600);
+  int fd = tavrix::provider::CreateFreshFile(tmp, 0600);
   if (fd < 0) return;
   size_t done = 0;
   while (done < data.size()) {
@@ -73,10 +73,11 @@ enum class CrlCheck { kUsable, kStale, kBad };
 
 // A CRL is used only when its issuer and signature are the certificate
 // issuer's and it is current.
-CrlCheck JudgeCrl(const CrlData& d, const ParsedCert& cert,
-                  const ParsedCert& issuer, int64_t now) {
+CrlCheck JudgeCrl(const CrlData& d, const x509::Certificate& cert,
+                  const x509::Certificate& issuer, int64_t now) {
   if (d.issuer != cert.issuer || d.unsupported_critical) return CrlCheck::kBad;
-  if (issuer.has_key_usage && !KeyUsageHas(issuer, kKeyUsageCrlSign))
+  if (issuer.has_key_usage &&
+      !x509::KeyUsageHas(issuer, x509::kKeyUsageCrlSign))
     return CrlCheck::kBad;
   if (VerifyGostSignature(d.signed_parts.tbs.start, d.signed_parts.tbs.total(),
                           d.signed_parts.sig_alg, d.signed_parts.signature,
@@ -91,7 +92,7 @@ CrlCheck JudgeCrl(const CrlData& d, const ParsedCert& cert,
   return CrlCheck::kUsable;
 }
 
-void Decide(PCCRL_CONTEXT crl, const CrlData& d, const ParsedCert& cert,
+void Decide(PCCRL_CONTEXT crl, const CrlData& d, const x509::Certificate& cert,
             RevocationOutcome* out) {
   out->crl = crl;
   out->status = RevStatus::kGood;
@@ -108,8 +109,8 @@ void Decide(PCCRL_CONTEXT crl, const CrlData& d, const ParsedCert& cert,
 }
 
 // True when one distribution point decided the status.
-bool CheckCrlUrl(const std::string& url, const ParsedCert& cert,
-                 const ParsedCert& issuer, int64_t now,
+bool CheckCrlUrl(const std::string& url, const x509::Certificate& cert,
+                 const x509::Certificate& issuer, int64_t now,
                  const RevocationOptions& opts, RevocationOutcome* out) {
   const std::string path = CrlCachePath(url);
   Bytes data;
@@ -191,7 +192,8 @@ bool CheckCrlUrl(const std::string& url, const ParsedCert& cert,
 
 // ------------------------------------------------------------------- OCSP
 
-Bytes CertIdFor(const ParsedCert& cert, const ParsedCert& issuer) {
+Bytes CertIdFor(const x509::Certificate& cert,
+                const x509::Certificate& issuer) {
   Bytes alg, oid, id;
   der::OidFromString(kOidSha1, &oid);
   der::AppendTlv(&alg, der::kTagOid, oid);
@@ -203,8 +205,8 @@ Bytes CertIdFor(const ParsedCert& cert, const ParsedCert& issuer) {
   return der::Wrap(der::kTagSequence, id);
 }
 
-bool SameCertId(const Tlv& got, const ParsedCert& cert,
-                const ParsedCert& issuer) {
+bool SameCertId(const Tlv& got, const x509::Certificate& cert,
+                const x509::Certificate& issuer) {
   DerReader r(got);
   Tlv alg, name_hash, key_hash, serial, oid;
   if (!r.Expect(der::kTagSequence, &alg) ||
@@ -221,7 +223,7 @@ bool SameCertId(const Tlv& got, const ParsedCert& cert,
          serial.ValueBytes() == cert.serial;
 }
 
-bool HasEku(const ParsedCert& c, const char* oid) {
+bool HasEku(const x509::Certificate& c, const char* oid) {
   for (const std::string& e : c.eku)
     if (e == oid) return true;
   return false;
@@ -229,8 +231,8 @@ bool HasEku(const ParsedCert& c, const char* oid) {
 
 enum class OcspAnswer { kGood, kRevoked, kUnknown, kUnusable };
 
-OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
-                            const ParsedCert& issuer, const Bytes& nonce,
+OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
+                            const x509::Certificate& issuer, const Bytes& nonce,
                             int64_t now) {
   DerReader top(resp.data(), resp.size());
   Tlv outer, status, rb_wrap;
@@ -281,14 +283,15 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
     if (cw.Expect(der::kTagSequence, &list)) {
       DerReader lr(list);
       while (!signed_ok && lr.Expect(der::kTagSequence, &one)) {
-        ParsedCert responder;
-        if (!ParseCertificate(one.start, one.total(), &responder)) continue;
+        x509::Certificate responder;
+        if (!x509::ParseCertificate(one.start, one.total(), &responder))
+          continue;
         if (responder.issuer != issuer.subject ||
             !HasEku(responder, szOID_PKIX_KP_OCSP_SIGNING) ||
             responder.not_before > now + kClockSkew ||
             responder.not_after < now)
           continue;
-        const SignedParts& rp = responder.signed_parts;
+        const x509::SignedParts& rp = responder.signed_parts;
         if (VerifyGostSignature(rp.tbs.start, rp.tbs.total(), rp.sig_alg,
                                 rp.signature, issuer.PublicKeyInfo()) != 0)
           continue;
@@ -367,7 +370,7 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const ParsedCert& cert,
 }  // namespace
 
 std::string CrlCacheDir() {
-  std::string home = tavrix_provider::ProviderHome();
+  std::string home = tavrix::provider::ProviderHome();
   return home.empty() ? home : home + "/crl-cache";
 }
 
@@ -379,8 +382,8 @@ std::string CrlCachePath(const std::string& url) {
          ".crl";
 }
 
-RevStatus JudgeOcspResponse(const Bytes& resp, const ParsedCert& cert,
-                            const ParsedCert& issuer, const Bytes& nonce,
+RevStatus JudgeOcspResponse(const Bytes& resp, const x509::Certificate& cert,
+                            const x509::Certificate& issuer, const Bytes& nonce,
                             int64_t now) {
   switch (ReadOcspResponse(resp, cert, issuer, nonce, now)) {
     case OcspAnswer::kGood:
@@ -392,8 +395,8 @@ RevStatus JudgeOcspResponse(const Bytes& resp, const ParsedCert& cert,
   }
 }
 
-Bytes BuildOcspRequest(const ParsedCert& cert, const ParsedCert& issuer,
-                       const Bytes& nonce) {
+Bytes BuildOcspRequest(const x509::Certificate& cert,
+                       const x509::Certificate& issuer, const Bytes& nonce) {
   Bytes request = der::Wrap(der::kTagSequence, CertIdFor(cert, issuer));
   Bytes tbs;
   der::AppendTlv(&tbs, der::kTagSequence, request);  // requestList
@@ -410,8 +413,8 @@ Bytes BuildOcspRequest(const ParsedCert& cert, const ParsedCert& issuer,
   return der::Wrap(der::kTagSequence, der::Wrap(der::kTagSequence, tbs));
 }
 
-RevocationOutcome CheckRevocation(const ParsedCert& cert,
-                                  const ParsedCert& issuer, int64_t now,
+RevocationOutcome CheckRevocation(const x509::Certificate& cert,
+                                  const x509::Certificate& issuer, int64_t now,
                                   const RevocationOptions& opts) {
   RevocationOutcome out;
   bool offline = false;
@@ -456,4 +459,4 @@ RevocationOutcome CheckRevocation(const ParsedCert& cert,
   return out;
 }
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::chain

@@ -7,9 +7,11 @@
 #include <chrono>
 #include <string>
 
-#include "chain/cert_parse.h"
+#include "x509/certificate.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::chain {
+
+using der::Bytes;
 
 enum class RevStatus { kGood, kRevoked, kUnknown };
 
@@ -44,8 +46,8 @@ struct RevocationOptions {
   std::chrono::steady_clock::time_point deadline;
 };
 
-RevocationOutcome CheckRevocation(const ParsedCert& cert,
-                                  const ParsedCert& issuer, int64_t now,
+RevocationOutcome CheckRevocation(const x509::Certificate& cert,
+                                  const x509::Certificate& issuer, int64_t now,
                                   const RevocationOptions& opts);
 
 // Where fetched CRLs are kept, and the file for one distribution point.
@@ -56,12 +58,12 @@ std::string CrlCachePath(const std::string& url);
 // issuer or its delegated responder, the certificate asked about, current
 // at `now`; `nonce` checked when not empty). kGood, kRevoked, or kUnknown
 // for an unusable or undecided answer.
-RevStatus JudgeOcspResponse(const Bytes& resp, const ParsedCert& cert,
-                            const ParsedCert& issuer, const Bytes& nonce,
+RevStatus JudgeOcspResponse(const Bytes& resp, const x509::Certificate& cert,
+                            const x509::Certificate& issuer, const Bytes& nonce,
                             int64_t now);
 
 // Pieces exposed for the tests of the wire formats.
-Bytes BuildOcspRequest(const ParsedCert& cert, const ParsedCert& issuer,
-                       const Bytes& nonce);
+Bytes BuildOcspRequest(const x509::Certificate& cert,
+                       const x509::Certificate& issuer, const Bytes& nonce);
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::chain

@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "base/c_boundary.h"
-#include "chain/cert_parse.h"
+#include "x509/certificate.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::chain {
 
 namespace {
 
@@ -75,13 +75,14 @@ DWORD VerifyGostSignature(const uint8_t* data, size_t len,
   return result;
 }
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::chain
 
 extern "C" CAPI_EXPORT BOOL WINAPI CryptVerifyCertificateSignature(
     HCRYPTPROV_LEGACY /*hCryptProv*/, DWORD dwCertEncodingType,
     const BYTE* pbEncoded, DWORD cbEncoded,
     PCERT_PUBLIC_KEY_INFO pPublicKey) try {
-  using namespace tavrix_chain;
+  using namespace tavrix::provider;
+  using namespace tavrix::provider::chain;
   if (!pbEncoded || cbEncoded == 0 || !pPublicKey) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -90,8 +91,8 @@ extern "C" CAPI_EXPORT BOOL WINAPI CryptVerifyCertificateSignature(
     SetLastError(CRYPT_E_UNKNOWN_ALGO);
     return FALSE;
   }
-  SignedParts parts;
-  if (!ParseSigned(pbEncoded, cbEncoded, &parts)) {
+  x509::SignedParts parts;
+  if (!x509::ParseSigned(pbEncoded, cbEncoded, &parts)) {
     SetLastError(CRYPT_E_ASN1_BADTAG);
     return FALSE;
   }

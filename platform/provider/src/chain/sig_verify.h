@@ -8,9 +8,9 @@
 
 #include "der/der.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::chain {
 
-namespace der = ::tavrix_der;
+namespace der = ::tavrix::provider::der;
 using der::Bytes;
 
 // `signature` is the value as certificates, CRLs and OCSP responses carry it
@@ -21,4 +21,4 @@ DWORD VerifyGostSignature(const uint8_t* data, size_t len,
                           const std::string& sig_alg, const Bytes& signature,
                           const CERT_PUBLIC_KEY_INFO& key);
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::chain

@@ -24,7 +24,7 @@
 #include "crypto/key_store.h"
 #include "crypto/key_store_internal.h"
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 namespace {
 
 using gost::GostKey;
@@ -98,10 +98,6 @@ Registry<KeyObj>& Keys() {
   return *r;
 }
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
 
 // Size-then-fill: a null buffer asks for the size, a short one gets
 // ERROR_MORE_DATA and the size needed.
@@ -373,9 +369,9 @@ BOOL VerifySignature(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
 }
 
 }  // namespace
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider
 
-using namespace tavrix_provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider;  // NOLINT: the exported names are global
 
 extern "C" {
 

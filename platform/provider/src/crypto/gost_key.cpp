@@ -14,17 +14,17 @@
 
 #include "der/der.h"
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 namespace gost {
 
-using tavrix_der::AppendTlv;
-using tavrix_der::DerReader;
-using tavrix_der::kTagInteger;
-using tavrix_der::kTagOctetString;
-using tavrix_der::kTagOid;
-using tavrix_der::kTagSequence;
-using tavrix_der::OidToString;
-using tavrix_der::Tlv;
+using tavrix::provider::der::AppendTlv;
+using tavrix::provider::der::DerReader;
+using tavrix::provider::der::kTagInteger;
+using tavrix::provider::der::kTagOctetString;
+using tavrix::provider::der::kTagOid;
+using tavrix::provider::der::kTagSequence;
+using tavrix::provider::der::OidToString;
+using tavrix::provider::der::Tlv;
 
 namespace {
 
@@ -576,4 +576,4 @@ bool GostKey::Verify(const uint8_t* hash, size_t hash_len, const uint8_t* sig,
 }
 
 }  // namespace gost
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

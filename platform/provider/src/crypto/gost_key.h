@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-namespace tavrix_provider {
-namespace gost {
+#include "base/gost_algorithms.h"
 
-enum class KeyFamily { k2001, k2012_256, k2012_512 };
+namespace tavrix::provider {
+namespace gost {
 
 struct CurveInfo {
   const char* oid;
@@ -92,4 +92,4 @@ class GostKey {
 bool RandomBytes(uint8_t* buf, size_t len);
 
 }  // namespace gost
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

@@ -12,7 +12,7 @@
 #include "crypto/gost_key.h"
 #include "crypto/key_store_internal.h"
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 namespace {
 
 // A key file bigger than this is not a GOST private key.
@@ -172,4 +172,4 @@ bool DeleteContainer(const std::string& container) {
   return true;
 }
 
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

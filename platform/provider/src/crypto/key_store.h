@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 
 // Checks that `der` is a GOST R 34.10-2001/2012 private key this provider can
 // sign with (known algorithm and curve, scalar in range) and stores it under
@@ -30,4 +30,4 @@ CAPI_EXPORT bool ContainerExists(const std::string& container);
 // removed.
 CAPI_EXPORT bool DeleteContainer(const std::string& container);
 
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

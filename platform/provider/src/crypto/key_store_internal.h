@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace tavrix_provider {
+namespace tavrix::provider {
 
 // The file of a container; empty for a name no container may have.
 std::string ContainerPath(const std::string& container);
@@ -18,4 +18,4 @@ std::string ContainerPath(const std::string& container);
 bool ReadContainer(const std::string& container, std::vector<uint8_t>* der,
                    DWORD* error);
 
-}  // namespace tavrix_provider
+}  // namespace tavrix::provider

@@ -2,7 +2,7 @@
 // OCTET STRINGs, and input that may stop anywhere.
 #include "der/der.h"
 
-namespace tavrix_der {
+namespace tavrix::provider::der {
 
 Status ParseHeader(const uint8_t* p, size_t n, Header* h, size_t* need,
                    DWORD* err) {
@@ -199,4 +199,4 @@ bool SmallIntValue(const Tlv& e, uint32_t* out, DWORD* err) {
   return true;
 }
 
-}  // namespace tavrix_der
+}  // namespace tavrix::provider::der

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace tavrix_der {
+namespace tavrix::provider::der {
 
 // ------------------------------------------------------------ DER reading
 
@@ -323,4 +323,4 @@ Bytes EncodeSetOf(uint8_t tag, std::vector<Bytes> items) {
   return out;
 }
 
-}  // namespace tavrix_der
+}  // namespace tavrix::provider::der

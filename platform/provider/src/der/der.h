@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace tavrix_der {
+namespace tavrix::provider::der {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -201,4 +201,4 @@ Bytes EncodeSmallInt(uint32_t v);
 // DER SET OF: the encodings sorted as octet strings.
 Bytes EncodeSetOf(uint8_t tag, std::vector<Bytes> items);
 
-}  // namespace tavrix_der
+}  // namespace tavrix::provider::der

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace tavrix_msg {
+namespace tavrix::provider::msg {
 
 ALG_ID HashAlgFromOid(const std::string& oid) {
   if (oid == szOID_CP_GOST_R3411) return CALG_GR3411;
@@ -78,4 +78,4 @@ bool AcquireVerifyProvider(const std::string& key_oid, ALG_ID hash,
   return false;
 }
 
-}  // namespace tavrix_msg
+}  // namespace tavrix::provider::msg

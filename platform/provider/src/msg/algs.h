@@ -6,7 +6,7 @@
 
 #include "capi/capi.h"
 
-namespace tavrix_msg {
+namespace tavrix::provider::msg {
 
 // Hash ALG_ID of a digest algorithm OID, 0 when unknown.
 ALG_ID HashAlgFromOid(const std::string& oid);
@@ -22,4 +22,4 @@ DWORD SignatureSizeFor(const std::string& sig_oid, ALG_ID hash);
 bool AcquireVerifyProvider(const std::string& key_oid, ALG_ID hash,
                            HCRYPTPROV* out);
 
-}  // namespace tavrix_msg
+}  // namespace tavrix::provider::msg

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace tavrix_msg {
+namespace tavrix::provider::msg {
 
 using der::BerReader;
 using der::Tlv;
@@ -243,4 +243,4 @@ bool CertMatchesSigner(const CertFields& c, const SignerRec& s) {
   return c.issuer == s.issuer && SameSerial(c.serial, s.serial);
 }
 
-}  // namespace tavrix_msg
+}  // namespace tavrix::provider::msg

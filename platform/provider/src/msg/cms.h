@@ -7,9 +7,9 @@
 
 #include "der/der.h"
 
-namespace tavrix_msg {
+namespace tavrix::provider::msg {
 
-namespace der = ::tavrix_der;
+namespace der = ::tavrix::provider::der;
 using Bytes = der::Bytes;
 
 constexpr char kOidData[] = "1.2.840.113549.1.7.1";
@@ -73,4 +73,4 @@ bool SameSerial(const Bytes& a, const Bytes& b);
 // Does this certificate identify the signer?
 bool CertMatchesSigner(const CertFields& c, const SignerRec& s);
 
-}  // namespace tavrix_msg
+}  // namespace tavrix::provider::msg

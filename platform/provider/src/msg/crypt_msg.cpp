@@ -21,7 +21,7 @@
 #include "msg/algs.h"
 #include "msg/cms.h"
 
-namespace tavrix_msg {
+namespace tavrix::provider::msg {
 namespace {
 
 using der::BerReader;
@@ -114,10 +114,6 @@ std::set<Msg*>& Handles() {
   return s;
 }
 
-BOOL Fail(DWORD code) {
-  SetLastError(code);
-  return FALSE;
-}
 
 void Register(Msg* m) {
   std::lock_guard<std::mutex> g(g_handles_mu);
@@ -1723,9 +1719,10 @@ bool ValidEncoding(DWORD t) {
 }
 
 }  // namespace
-}  // namespace tavrix_msg
+}  // namespace tavrix::provider::msg
 
-using namespace tavrix_msg;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::msg;
 
 extern "C" {
 

@@ -9,13 +9,9 @@
 #include "capi/capi.h"
 #include "msg/cms.h"
 
-namespace tavrix_msg {
+namespace tavrix::provider::msg {
 namespace {
 
-BOOL Fail(DWORD code) {
-  SetLastError(code);
-  return FALSE;
-}
 
 bool GetBytes(HCRYPTMSG m, DWORD type, DWORD index, Bytes* out) {
   DWORD n = 0;
@@ -157,9 +153,10 @@ bool ValidPara(PCRYPT_VERIFY_MESSAGE_PARA para) {
 }
 
 }  // namespace
-}  // namespace tavrix_msg
+}  // namespace tavrix::provider::msg
 
-using namespace tavrix_msg;
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+using namespace tavrix::provider::msg;
 
 extern "C" {
 

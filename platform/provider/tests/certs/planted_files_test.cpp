@@ -145,7 +145,7 @@ TEST(ProviderHome, WithoutHomeComesFromThePasswordDatabase) {
     if (v) saved[i] = v;
     unsetenv(names[i]);
   }
-  std::string home = tavrix_provider::ProviderHome();
+  std::string home = tavrix::provider::ProviderHome();
   for (int i = 0; i < 3; ++i)
     if (had[i]) setenv(names[i], saved[i].c_str(), 1);
   struct passwd* pw = getpwuid(geteuid());

@@ -75,7 +75,7 @@ TEST_F(KeyStoreTest, PrivateKeyEncodingsAgree) {
                          KeyWithPrivate(Der(0x02, integer_body))};
   for (const Bytes& form : forms) {
     ASSERT_TRUE(
-        tavrix_provider::ImportPrivateKey(form.data(), form.size(), "k"))
+        tavrix::provider::ImportPrivateKey(form.data(), form.size(), "k"))
         << Hex(form);
     HCRYPTPROV prov = 0;
     ASSERT_TRUE(
@@ -99,36 +99,36 @@ TEST_F(KeyStoreTest, MalformedKeysAreRefused) {
   const Bytes key = FromHex(kKey2001);
   for (size_t n = 0; n < key.size(); ++n) {
     Bytes cut(key.begin(), key.begin() + n);
-    EXPECT_FALSE(tavrix_provider::ImportPrivateKey(cut.data(), cut.size(), "t"))
+    EXPECT_FALSE(tavrix::provider::ImportPrivateKey(cut.data(), cut.size(), "t"))
         << n;
     EXPECT_EQ(GetLastError(), NTE_BAD_DATA) << n;
   }
-  EXPECT_FALSE(tavrix_provider::ContainerExists("t"));
+  EXPECT_FALSE(tavrix::provider::ContainerExists("t"));
   // Every single corrupted octet: refused or accepted (a changed scalar is
   // still a key), never a crash.
   for (size_t i = 0; i < key.size(); ++i) {
     Bytes bad = key;
     bad[i] ^= 0xFF;
-    tavrix_provider::ImportPrivateKey(bad.data(), bad.size(), "t");
+    tavrix::provider::ImportPrivateKey(bad.data(), bad.size(), "t");
   }
-  EXPECT_FALSE(tavrix_provider::ImportPrivateKey(nullptr, 10, "t"));
+  EXPECT_FALSE(tavrix::provider::ImportPrivateKey(nullptr, 10, "t"));
   EXPECT_EQ(GetLastError(), NTE_BAD_DATA);
 
-  EXPECT_FALSE(tavrix_provider::ImportPrivateKey(
+  EXPECT_FALSE(tavrix::provider::ImportPrivateKey(
       KeyWithPrivate(Bytes(32, 0)).data(), 69, "t"));
   EXPECT_EQ(GetLastError(), NTE_BAD_KEY);  // zero scalar
-  EXPECT_FALSE(tavrix_provider::ImportPrivateKey(
+  EXPECT_FALSE(tavrix::provider::ImportPrivateKey(
       KeyWithPrivate(Bytes(32, 0xFF)).data(), 69, "t"));
   EXPECT_EQ(GetLastError(), NTE_BAD_KEY);  // not below the order
   Bytes unknown_curve = key;
   unknown_curve[25] = 0x09;  // ...2.35.9
-  EXPECT_FALSE(tavrix_provider::ImportPrivateKey(unknown_curve.data(),
+  EXPECT_FALSE(tavrix::provider::ImportPrivateKey(unknown_curve.data(),
                                                  unknown_curve.size(), "t"));
   EXPECT_EQ(GetLastError(), NTE_BAD_ALGID);
 
   for (const char* name : {"", "../t", "a/b", ".hidden"}) {
     EXPECT_FALSE(
-        tavrix_provider::ImportPrivateKey(key.data(), key.size(), name));
+        tavrix::provider::ImportPrivateKey(key.data(), key.size(), name));
     EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET_PARAM) << name;
   }
 }
@@ -141,7 +141,7 @@ TEST_F(KeyStoreTest, ContainersMissingBrokenOrDeleted) {
   EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
 
   const Bytes key = FromHex(kKey2001);
-  ASSERT_TRUE(tavrix_provider::ImportPrivateKey(key.data(), key.size(), "k"));
+  ASSERT_TRUE(tavrix::provider::ImportPrivateKey(key.data(), key.size(), "k"));
   const std::string dir = home_ + "/home/keys/";
   // A file that is not a key, a folder and a symbolic link in its place.
   WriteFile(dir + "junk.key", Bytes{0x30, 0x03, 0x02, 0x01, 0x00});
@@ -155,7 +155,7 @@ TEST_F(KeyStoreTest, ContainersMissingBrokenOrDeleted) {
   EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
 
   // Re-import replaces atomically and leaves no temporary files behind.
-  ASSERT_TRUE(tavrix_provider::ImportPrivateKey(key.data(), key.size(), "k"));
+  ASSERT_TRUE(tavrix::provider::ImportPrivateKey(key.data(), key.size(), "k"));
   std::string listing;
   Shell("ls -A " + dir, &listing);
   EXPECT_EQ(listing, "folder.key\njunk.key\nk.key\nlink.key\n");
@@ -165,8 +165,8 @@ TEST_F(KeyStoreTest, ContainersMissingBrokenOrDeleted) {
   EXPECT_FALSE(CryptAcquireContextA(&prov, "k", nullptr, 0, 0x4000));
   EXPECT_EQ(GetLastError(), NTE_BAD_FLAGS);
   EXPECT_TRUE(CryptAcquireContextA(&prov, "k", nullptr, 0, CRYPT_DELETEKEYSET));
-  EXPECT_FALSE(tavrix_provider::ContainerExists("k"));
-  EXPECT_FALSE(tavrix_provider::DeleteContainer("k"));
+  EXPECT_FALSE(tavrix::provider::ContainerExists("k"));
+  EXPECT_FALSE(tavrix::provider::DeleteContainer("k"));
   EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
   EXPECT_FALSE(CryptAcquireContextA(&prov, "k", nullptr, 0, 0));
   EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
@@ -177,7 +177,7 @@ class BadCallTest : public ProviderHomeTest {
   void SetUp() override {
     ProviderHomeTest::SetUp();
     const Bytes key = FromHex(kKey2001);
-    ASSERT_TRUE(tavrix_provider::ImportPrivateKey(key.data(), key.size(), "k"));
+    ASSERT_TRUE(tavrix::provider::ImportPrivateKey(key.data(), key.size(), "k"));
     ASSERT_TRUE(CryptAcquireContextA(&prov_, "k", nullptr, 0, 0));
     ASSERT_TRUE(CryptAcquireContextA(&verify_, nullptr, nullptr, 0,
                                      CRYPT_VERIFYCONTEXT));

@@ -119,7 +119,7 @@ class SignInterop : public ProviderHomeTest,
               0);
     key_der_ = ReadFile(Path("key.der"));
     ASSERT_TRUE(ParseSpki(ReadFile(Path("pub.der")), &spki_));
-    ASSERT_TRUE(tavrix_provider::ImportPrivateKey(key_der_.data(),
+    ASSERT_TRUE(tavrix::provider::ImportPrivateKey(key_der_.data(),
                                                   key_der_.size(), "signer"));
   }
 
@@ -142,7 +142,7 @@ TEST_P(SignInterop, ContainerFileIsPrivate) {
   ASSERT_EQ(stat((home_ + "/home/keys/signer.key").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(ReadFile(home_ + "/home/keys/signer.key"), key_der_);
-  EXPECT_TRUE(tavrix_provider::ContainerExists("signer"));
+  EXPECT_TRUE(tavrix::provider::ContainerExists("signer"));
 }
 
 TEST_P(SignInterop, BothWaysWithGostEngine) {

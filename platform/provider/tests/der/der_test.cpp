@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace tavrix_der;
+using namespace tavrix::provider::der;
 
 // SEQUENCE { OID 1.2.643.7.1.1.2.2, OCTET STRING (200 bytes), NULL }: long
 // and short lengths at two levels.

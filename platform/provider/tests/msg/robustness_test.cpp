@@ -9,8 +9,8 @@
 namespace msg_test {
 namespace {
 
-using tavrix_der::BerReader;
-using tavrix_der::Tlv;
+using tavrix::provider::der::BerReader;
+using tavrix::provider::der::Tlv;
 
 DWORD DecodeError(const Bytes& msg, size_t piece = 0) {
   HCRYPTMSG m = Decode(msg, piece);

@@ -10,9 +10,9 @@
 
 #include "der/der.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::x509 {
 
-namespace der = ::tavrix_der;
+namespace der = ::tavrix::provider::der;
 using der::Bytes;
 using der::DerReader;
 using der::Tlv;
@@ -33,12 +33,12 @@ struct Extension {
 };
 
 // Views (Tlv) point into `encoded`: moving keeps them valid, copying would not.
-struct ParsedCert {
-  ParsedCert() = default;
-  ParsedCert(const ParsedCert&) = delete;
-  ParsedCert& operator=(const ParsedCert&) = delete;
-  ParsedCert(ParsedCert&&) = default;
-  ParsedCert& operator=(ParsedCert&&) = default;
+struct Certificate {
+  Certificate() = default;
+  Certificate(const Certificate&) = delete;
+  Certificate& operator=(const Certificate&) = delete;
+  Certificate(Certificate&&) = default;
+  Certificate& operator=(Certificate&&) = default;
 
   Bytes encoded;
   SignedParts signed_parts;
@@ -79,13 +79,13 @@ struct ParsedCert {
 // Key usage bits as numbered in RFC 5280 (digitalSignature = 0).
 constexpr unsigned kKeyUsageKeyCertSign = 5;
 constexpr unsigned kKeyUsageCrlSign = 6;
-inline bool KeyUsageHas(const ParsedCert& c, unsigned bit) {
+inline bool KeyUsageHas(const Certificate& c, unsigned bit) {
   return (c.key_usage >> bit) & 1u;
 }
 
-bool ParseCertificate(const uint8_t* p, size_t n, ParsedCert* out);
+bool ParseCertificate(const uint8_t* p, size_t n, Certificate* out);
 
 // Collects the http/https URIs of a GeneralNames / DistributionPoint list.
 void CollectUris(const Tlv& general_names, std::vector<std::string>* uris);
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::x509

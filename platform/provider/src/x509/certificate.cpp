@@ -1,6 +1,6 @@
-#include "chain/cert_parse.h"
+#include "x509/certificate.h"
 
-namespace tavrix_chain {
+namespace tavrix::provider::x509 {
 
 bool ParseSigned(const uint8_t* p, size_t n, SignedParts* out) {
   DerReader top(p, n);
@@ -49,7 +49,7 @@ bool Sole(const Tlv& v, uint8_t tag, Tlv* out) {
   return r.Expect(tag, out) && r.AtEnd();
 }
 
-bool DecodeBasicConstraints(const Tlv& v, ParsedCert* c) {
+bool DecodeBasicConstraints(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader r(seq);
@@ -69,7 +69,7 @@ bool DecodeBasicConstraints(const Tlv& v, ParsedCert* c) {
   return r.AtEnd();
 }
 
-bool DecodeKeyUsage(const Tlv& v, ParsedCert* c) {
+bool DecodeKeyUsage(const Tlv& v, Certificate* c) {
   Tlv bits;
   if (!Sole(v, der::kTagBitString, &bits)) return false;
   const uint8_t* p;
@@ -84,7 +84,7 @@ bool DecodeKeyUsage(const Tlv& v, ParsedCert* c) {
   return true;
 }
 
-bool DecodeEku(const Tlv& v, ParsedCert* c) {
+bool DecodeEku(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader r(seq);
@@ -99,14 +99,14 @@ bool DecodeEku(const Tlv& v, ParsedCert* c) {
   return true;
 }
 
-bool DecodeSki(const Tlv& v, ParsedCert* c) {
+bool DecodeSki(const Tlv& v, Certificate* c) {
   Tlv os;
   if (!Sole(v, der::kTagOctetString, &os)) return false;
   c->subject_key_id = os.ValueBytes();
   return true;
 }
 
-bool DecodeAki(const Tlv& v, ParsedCert* c) {
+bool DecodeAki(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader r(seq);
@@ -117,7 +117,7 @@ bool DecodeAki(const Tlv& v, ParsedCert* c) {
   return true;
 }
 
-bool DecodeCdp(const Tlv& v, ParsedCert* c) {
+bool DecodeCdp(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader points(seq);
@@ -139,7 +139,7 @@ bool DecodeCdp(const Tlv& v, ParsedCert* c) {
   return true;
 }
 
-bool DecodeAia(const Tlv& v, ParsedCert* c) {
+bool DecodeAia(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
   DerReader r(seq);
@@ -161,7 +161,7 @@ bool DecodeAia(const Tlv& v, ParsedCert* c) {
 
 }  // namespace
 
-bool ParseCertificate(const uint8_t* p, size_t n, ParsedCert* c) {
+bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
   if (!p || n == 0) return false;
   c->encoded.assign(p, p + n);
   const uint8_t* base = c->encoded.data();
@@ -267,7 +267,7 @@ bool ParseCertificate(const uint8_t* p, size_t n, ParsedCert* c) {
   return true;
 }
 
-CERT_PUBLIC_KEY_INFO ParsedCert::PublicKeyInfo() const {
+CERT_PUBLIC_KEY_INFO Certificate::PublicKeyInfo() const {
   CERT_PUBLIC_KEY_INFO info{};
   info.Algorithm.pszObjId = const_cast<char*>(key_alg.c_str());
   info.Algorithm.Parameters.cbData = static_cast<DWORD>(key_alg_params.size());
@@ -279,10 +279,10 @@ CERT_PUBLIC_KEY_INFO ParsedCert::PublicKeyInfo() const {
   return info;
 }
 
-const Extension* ParsedCert::Find(const std::string& oid) const {
+const Extension* Certificate::Find(const std::string& oid) const {
   for (const Extension& e : extensions)
     if (e.oid == oid) return &e;
   return nullptr;
 }
 
-}  // namespace tavrix_chain
+}  // namespace tavrix::provider::x509
