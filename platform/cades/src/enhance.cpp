@@ -62,7 +62,7 @@ Bytes EncodeAttr(const char* oid, const Bytes& value) {
 // An attribute as the CAdES-C time stamp covers it: its type and values,
 // without the Attribute's own SEQUENCE header.
 Bytes AttrContents(const Bytes& attr) {
-  der::DerReader r(attr.data(), attr.size());
+  der::DefiniteReader r(attr.data(), attr.size());
   der::Tlv t;
   if (!r.Expect(der::kTagSequence, &t)) return attr;
   return t.ValueBytes();
@@ -92,8 +92,8 @@ DWORD StampFromService(const std::string& url, const std::string& hash_oid,
   unsigned t = dl->Next();
   if (!t) return CADES_E_TSP_UNREACHABLE;
   Bytes resp;
-  switch (tavrix::provider::chain::HttpFetch(url, &req, "application/timestamp-query", t,
-                                  &resp)) {
+  switch (tavrix::provider::chain::HttpFetch(
+      url, &req, "application/timestamp-query", t, &resp)) {
     case tavrix::provider::chain::FetchResult::kOk:
       break;
     case tavrix::provider::chain::FetchResult::kBadUrl:
@@ -134,25 +134,25 @@ Bytes IssuerSerial(const CERT_INFO* ci) {
 // The BasicOCSPResponse inside an OCSPResponse, and its responderID and
 // producedAt for the reference.
 bool SplitOcsp(const Bytes& resp, Bytes* basic, Bytes* ocsp_identifier) {
-  der::DerReader top(resp.data(), resp.size());
+  der::DefiniteReader top(resp.data(), resp.size());
   der::Tlv outer, status, wrap, rb, type, octets, b, tbs, t, rid, produced;
   if (!top.Expect(der::kTagSequence, &outer)) return false;
-  der::DerReader r(outer);
+  der::DefiniteReader r(outer);
   if (!r.Expect(der::kTagEnumerated, &status) ||
       !r.Expect(der::Context(0, true), &wrap))
     return false;
-  der::DerReader wr(wrap);
+  der::DefiniteReader wr(wrap);
   if (!wr.Expect(der::kTagSequence, &rb)) return false;
-  der::DerReader rbr(rb);
+  der::DefiniteReader rbr(rb);
   if (!rbr.Expect(der::kTagOid, &type) ||
       der::OidToString(type.value, type.len) != kOidOcspBasic ||
       !rbr.Expect(der::kTagOctetString, &octets))
     return false;
-  der::DerReader br(octets);
+  der::DefiniteReader br(octets);
   if (!br.Expect(der::kTagSequence, &b)) return false;
-  der::DerReader bb(b);
+  der::DefiniteReader bb(b);
   if (!bb.Expect(der::kTagSequence, &tbs)) return false;
-  der::DerReader tr(tbs);
+  der::DefiniteReader tr(tbs);
   bool present = false;
   if (!tr.Optional(der::Context(0, true), &t, &present) || !tr.Next(&rid) ||
       !tr.Expect(der::kTagGeneralizedTime, &produced))
@@ -166,12 +166,12 @@ bool SplitOcsp(const Bytes& resp, Bytes* basic, Bytes* ocsp_identifier) {
 
 // CrlIdentifier: the CRL's issuer and its thisUpdate as UTCTime.
 bool CrlIdentifier(const Bytes& crl, Bytes* out) {
-  der::DerReader top(crl.data(), crl.size());
+  der::DefiniteReader top(crl.data(), crl.size());
   der::Tlv seq, tbs, e, issuer, this_update;
   if (!top.Expect(der::kTagSequence, &seq)) return false;
-  der::DerReader r(seq);
+  der::DefiniteReader r(seq);
   if (!r.Expect(der::kTagSequence, &tbs)) return false;
-  der::DerReader tr(tbs);
+  der::DefiniteReader tr(tbs);
   bool present = false;
   if (!tr.Optional(der::kTagInteger, &e, &present) ||
       !tr.Expect(der::kTagSequence, &e) ||

@@ -10,7 +10,7 @@
 namespace tavrix_ltv {
 
 namespace der = ::tavrix::provider::der;
-using der::DerReader;
+using der::DefiniteReader;
 using der::Tlv;
 
 namespace {
@@ -33,12 +33,12 @@ bool ParseOtherHash(const Tlv& e, OtherHash* out) {
     return true;
   }
   if (e.tag != der::kTagSequence) return false;
-  DerReader r(e);
+  DefiniteReader r(e);
   Tlv alg, value, oid;
   if (!r.Expect(der::kTagSequence, &alg) ||
       !r.Expect(der::kTagOctetString, &value) || !r.AtEnd())
     return false;
-  DerReader ar(alg);
+  DefiniteReader ar(alg);
   if (!ar.Expect(der::kTagOid, &oid)) return false;
   out->alg_oid = der::OidToString(oid.value, oid.len);
   out->value = value.ValueBytes();
@@ -47,7 +47,7 @@ bool ParseOtherHash(const Tlv& e, OtherHash* out) {
 
 // The one element a value holds, with this tag.
 bool Sole(const Bytes& value, uint8_t tag, Tlv* out) {
-  DerReader r(value.data(), value.size());
+  DefiniteReader r(value.data(), value.size());
   return r.Expect(tag, out) && r.AtEnd();
 }
 
@@ -61,12 +61,12 @@ struct CertView {
 };
 
 bool ParseCertView(const Bytes& enc, CertView* out) {
-  DerReader top(enc.data(), enc.size());
+  DefiniteReader top(enc.data(), enc.size());
   Tlv cert, tbs, t;
   if (!top.Expect(der::kTagSequence, &cert) || !top.AtEnd()) return false;
-  DerReader cr(cert);
+  DefiniteReader cr(cert);
   if (!cr.Expect(der::kTagSequence, &tbs)) return false;
-  DerReader r(tbs);
+  DefiniteReader r(tbs);
   bool present;
   if (!r.Optional(der::Context(0, true), &t, &present)) return false;
   Tlv serial, sig, issuer, validity, subject, spki;
@@ -80,12 +80,12 @@ bool ParseCertView(const Bytes& enc, CertView* out) {
   out->serial = serial.ValueBytes();
   out->issuer = issuer.WholeBytes();
   out->subject = subject.WholeBytes();
-  DerReader vr(validity);
+  DefiniteReader vr(validity);
   Tlv nb, na;
   if (!vr.Next(&nb) || !vr.Next(&na) || !der::ParseTime(nb, &out->not_before) ||
       !der::ParseTime(na, &out->not_after))
     return false;
-  DerReader sr(spki);
+  DefiniteReader sr(spki);
   Tlv alg, bits;
   if (!sr.Expect(der::kTagSequence, &alg) ||
       !sr.Expect(der::kTagBitString, &bits))
@@ -99,22 +99,22 @@ bool ParseCertView(const Bytes& enc, CertView* out) {
     Tlv wrap;
     if (!r.Next(&wrap)) return false;
     if (wrap.tag != der::Context(3, true)) continue;
-    DerReader wr(wrap);
+    DefiniteReader wr(wrap);
     Tlv exts, ext;
     if (!wr.Expect(der::kTagSequence, &exts)) return false;
-    DerReader er(exts);
+    DefiniteReader er(exts);
     while (er.Next(&ext)) {
-      DerReader xr(ext);
+      DefiniteReader xr(ext);
       Tlv oid, crit, val;
       if (!xr.Expect(der::kTagOid, &oid) ||
           !xr.Optional(der::kTagBoolean, &crit, &present) ||
           !xr.Expect(der::kTagOctetString, &val))
         return false;
       if (der::OidToString(oid.value, oid.len) != kOidEku) continue;
-      DerReader vr2(val);
+      DefiniteReader vr2(val);
       Tlv list, one;
       if (!vr2.Expect(der::kTagSequence, &list)) return false;
-      DerReader lr(list);
+      DefiniteReader lr(list);
       while (lr.Expect(der::kTagOid, &one))
         out->eku.push_back(der::OidToString(one.value, one.len));
     }
@@ -144,14 +144,14 @@ struct SingleAnswer {
 
 bool CertIdMatches(const Tlv& id, const CertView& cert,
                    const CertView& issuer) {
-  DerReader r(id);
+  DefiniteReader r(id);
   Tlv alg, name_hash, key_hash, serial, oid;
   if (!r.Expect(der::kTagSequence, &alg) ||
       !r.Expect(der::kTagOctetString, &name_hash) ||
       !r.Expect(der::kTagOctetString, &key_hash) ||
       !r.Expect(der::kTagInteger, &serial))
     return false;
-  DerReader ar(alg);
+  DefiniteReader ar(alg);
   if (!ar.Expect(der::kTagOid, &oid)) return false;
   std::string hash_oid = der::OidToString(oid.value, oid.len);
   Bytes nh, kh;
@@ -168,10 +168,10 @@ SingleAnswer ReadBasicResponse(const Bytes& basic, const CertView& cert,
                                const CertView& issuer, const Bytes& issuer_der,
                                const std::vector<Bytes>& certs) {
   SingleAnswer none;
-  DerReader top(basic.data(), basic.size());
+  DefiniteReader top(basic.data(), basic.size());
   Tlv outer;
   if (!top.Expect(der::kTagSequence, &outer) || !top.AtEnd()) return none;
-  DerReader br(outer);
+  DefiniteReader br(outer);
   Tlv tbs, alg, sig, certs_wrap;
   bool present;
   if (!br.Expect(der::kTagSequence, &tbs) ||
@@ -180,7 +180,7 @@ SingleAnswer ReadBasicResponse(const Bytes& basic, const CertView& cert,
       !br.Optional(der::Context(0, true), &certs_wrap, &present))
     return none;
 
-  DerReader tr(tbs);
+  DefiniteReader tr(tbs);
   Tlv t, produced, responses;
   if (!tr.Optional(der::Context(0, true), &t, &present) || !tr.Next(&t) ||
       !tr.Expect(der::kTagGeneralizedTime, &produced) ||
@@ -190,10 +190,10 @@ SingleAnswer ReadBasicResponse(const Bytes& basic, const CertView& cert,
   if (!der::ParseTime(produced, &produced_at, der::TimeForm::kAny)) return none;
 
   SingleAnswer ans;
-  DerReader rr(responses);
+  DefiniteReader rr(responses);
   Tlv single;
   while (!ans.found && rr.Expect(der::kTagSequence, &single)) {
-    DerReader sr(single);
+    DefiniteReader sr(single);
     Tlv id, cs, this_upd, next_wrap;
     if (!sr.Expect(der::kTagSequence, &id) || !sr.Next(&cs) ||
         !sr.Expect(der::kTagGeneralizedTime, &this_upd))
@@ -203,7 +203,7 @@ SingleAnswer ReadBasicResponse(const Bytes& basic, const CertView& cert,
       return none;
     if (!sr.Optional(der::Context(0, true), &next_wrap, &present)) return none;
     if (present) {
-      DerReader nr(next_wrap);
+      DefiniteReader nr(next_wrap);
       Tlv nt;
       if (!nr.Next(&nt) ||
           !der::ParseTime(nt, &ans.next_update, der::TimeForm::kAny))
@@ -213,7 +213,7 @@ SingleAnswer ReadBasicResponse(const Bytes& basic, const CertView& cert,
     if (cs.tag == der::Context(0, false)) {
       ans.good = true;
     } else if (cs.tag == der::Context(1, true)) {
-      DerReader vr(cs);
+      DefiniteReader vr(cs);
       Tlv when;
       if (!vr.Expect(der::kTagGeneralizedTime, &when) ||
           !der::ParseTime(when, &ans.revoked_at, der::TimeForm::kAny))
@@ -235,10 +235,10 @@ SingleAnswer ReadBasicResponse(const Bytes& basic, const CertView& cert,
 
   std::vector<Bytes> candidates = certs;
   if (present) {
-    DerReader cw(certs_wrap);
+    DefiniteReader cw(certs_wrap);
     Tlv list, one;
     if (cw.Expect(der::kTagSequence, &list)) {
-      DerReader lr(list);
+      DefiniteReader lr(list);
       while (lr.Expect(der::kTagSequence, &one))
         candidates.push_back(one.WholeBytes());
     }
@@ -315,10 +315,10 @@ bool OtherHash::Matches(const uint8_t* p, size_t n) const {
 bool ParseCertRefs(const Bytes& value, std::vector<CertRef>* out) {
   Tlv seq, one;
   if (!Sole(value, der::kTagSequence, &seq)) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   while (!r.AtEnd()) {
     if (!r.Expect(der::kTagSequence, &one)) return false;
-    DerReader o(one);
+    DefiniteReader o(one);
     Tlv h, is;
     CertRef ref;
     if (!o.Next(&h) || !ParseOtherHash(h, &ref.hash)) return false;
@@ -326,7 +326,7 @@ bool ParseCertRefs(const Bytes& value, std::vector<CertRef>* out) {
     if (!o.Optional(der::kTagSequence, &is, &present) || !o.AtEnd())
       return false;
     if (present) {
-      DerReader ir(is);
+      DefiniteReader ir(is);
       Tlv names, serial;
       if (!ir.Expect(der::kTagSequence, &names) ||
           !ir.Expect(der::kTagInteger, &serial) || !ir.AtEnd())
@@ -342,22 +342,22 @@ bool ParseCertRefs(const Bytes& value, std::vector<CertRef>* out) {
 bool ParseRevRefs(const Bytes& value, RevRefs* out) {
   Tlv seq, one;
   if (!Sole(value, der::kTagSequence, &seq)) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   while (!r.AtEnd()) {
     if (!r.Expect(der::kTagSequence, &one)) return false;
-    DerReader o(one);
+    DefiniteReader o(one);
     Tlv part;
     while (o.Next(&part)) {
-      DerReader pr(part);
+      DefiniteReader pr(part);
       Tlv list, inner, item;
       if (part.tag == der::Context(0, true)) {  // crlids: CRLListID
         if (!pr.Expect(der::kTagSequence, &list) || !pr.AtEnd()) return false;
-        DerReader lr(list);
+        DefiniteReader lr(list);
         if (!lr.Expect(der::kTagSequence, &inner) || !lr.AtEnd()) return false;
-        DerReader ir(inner);
+        DefiniteReader ir(inner);
         while (!ir.AtEnd()) {
           if (!ir.Expect(der::kTagSequence, &item)) return false;
-          DerReader vr(item);
+          DefiniteReader vr(item);
           Tlv h, ident;
           CrlRef ref;
           if (!vr.Next(&h) || !ParseOtherHash(h, &ref.hash)) return false;
@@ -366,7 +366,7 @@ bool ParseRevRefs(const Bytes& value, RevRefs* out) {
               !vr.AtEnd())
             return false;
           if (has_ident) {
-            DerReader cr(ident);
+            DefiniteReader cr(ident);
             Tlv issuer, issued, number;
             if (!cr.Expect(der::kTagSequence, &issuer) ||
                 !cr.Expect(der::kTagUtcTime, &issued) ||
@@ -382,16 +382,16 @@ bool ParseRevRefs(const Bytes& value, RevRefs* out) {
         }
       } else if (part.tag == der::Context(1, true)) {  // ocspids
         if (!pr.Expect(der::kTagSequence, &list) || !pr.AtEnd()) return false;
-        DerReader lr(list);
+        DefiniteReader lr(list);
         if (!lr.Expect(der::kTagSequence, &inner) || !lr.AtEnd()) return false;
-        DerReader ir(inner);
+        DefiniteReader ir(inner);
         while (!ir.AtEnd()) {
           if (!ir.Expect(der::kTagSequence, &item)) return false;
-          DerReader vr(item);
+          DefiniteReader vr(item);
           Tlv ident, rid, produced, h;
           OcspRef ref;
           if (!vr.Expect(der::kTagSequence, &ident)) return false;
-          DerReader idr(ident);
+          DefiniteReader idr(ident);
           if (!idr.Next(&rid) ||
               !idr.Expect(der::kTagGeneralizedTime, &produced) ||
               !der::ParseTime(produced, &ref.produced_at, der::TimeForm::kAny))
@@ -416,7 +416,7 @@ bool ParseRevRefs(const Bytes& value, RevRefs* out) {
 bool ParseCertValues(const Bytes& value, std::vector<Bytes>* out) {
   Tlv seq, one;
   if (!Sole(value, der::kTagSequence, &seq)) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   while (!r.AtEnd()) {
     if (!r.Expect(der::kTagSequence, &one)) return false;
     out->push_back(one.WholeBytes());
@@ -427,16 +427,16 @@ bool ParseCertValues(const Bytes& value, std::vector<Bytes>* out) {
 bool ParseRevValues(const Bytes& value, RevValues* out) {
   Tlv seq, part;
   if (!Sole(value, der::kTagSequence, &seq)) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   while (!r.AtEnd()) {
     if (!r.Next(&part)) return false;
     if (part.tag == der::Context(2, true)) continue;  // other kinds
     if (part.tag != der::Context(0, true) && part.tag != der::Context(1, true))
       return false;
-    DerReader pr(part);
+    DefiniteReader pr(part);
     Tlv list, one;
     if (!pr.Expect(der::kTagSequence, &list) || !pr.AtEnd()) return false;
-    DerReader lr(list);
+    DefiniteReader lr(list);
     auto* into = part.tag == der::Context(0, true) ? &out->crls : &out->ocsps;
     while (!lr.AtEnd()) {
       if (!lr.Expect(der::kTagSequence, &one)) return false;
@@ -485,13 +485,13 @@ Bytes WrapBasic(const Bytes& basic) {
 bool CrlRefMatches(const CrlRef& ref, const Bytes& crl) {
   if (!ref.hash.Matches(crl)) return false;
   if (!ref.has_ident) return true;
-  DerReader top(crl.data(), crl.size());
+  DefiniteReader top(crl.data(), crl.size());
   Tlv seq, tbs, t, issuer, this_update;
   bool present;
   if (!top.Expect(der::kTagSequence, &seq)) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   if (!r.Expect(der::kTagSequence, &tbs)) return false;
-  DerReader tr(tbs);
+  DefiniteReader tr(tbs);
   int64_t at;
   if (!tr.Optional(der::kTagInteger, &t, &present) ||
       !tr.Expect(der::kTagSequence, &t) ||
@@ -503,18 +503,18 @@ bool CrlRefMatches(const CrlRef& ref, const Bytes& crl) {
   // cRLNumber (2.5.29.20) among the CRL extensions [0].
   while (tr.Next(&t)) {
     if (t.tag != der::Context(0, true)) continue;
-    DerReader er(t);
+    DefiniteReader er(t);
     Tlv exts, ext, oid, crit, val, number;
     if (!er.Expect(der::kTagSequence, &exts)) return false;
-    DerReader xr(exts);
+    DefiniteReader xr(exts);
     while (xr.Expect(der::kTagSequence, &ext)) {
-      DerReader one(ext);
+      DefiniteReader one(ext);
       if (!one.Expect(der::kTagOid, &oid) ||
           !one.Optional(der::kTagBoolean, &crit, &present) ||
           !one.Expect(der::kTagOctetString, &val))
         return false;
       if (der::OidToString(oid.value, oid.len) != "2.5.29.20") continue;
-      DerReader nr(val);
+      DefiniteReader nr(val);
       return nr.Expect(der::kTagInteger, &number) &&
              SameSerial(number.ValueBytes(), ref.number);
     }
@@ -523,13 +523,13 @@ bool CrlRefMatches(const CrlRef& ref, const Bytes& crl) {
 }
 
 bool OcspRefMatches(const OcspRef& ref, const Bytes& basic) {
-  DerReader top(basic.data(), basic.size());
+  DefiniteReader top(basic.data(), basic.size());
   Tlv outer, tbs, t, rid, produced;
   bool present;
   if (!top.Expect(der::kTagSequence, &outer)) return false;
-  DerReader br(outer);
+  DefiniteReader br(outer);
   if (!br.Expect(der::kTagSequence, &tbs)) return false;
-  DerReader tr(tbs);
+  DefiniteReader tr(tbs);
   int64_t at;
   if (!tr.Optional(der::Context(0, true), &t, &present) || !tr.Next(&rid) ||
       !tr.Expect(der::kTagGeneralizedTime, &produced) ||

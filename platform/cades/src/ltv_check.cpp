@@ -5,7 +5,7 @@
 namespace tavrix_ltv {
 
 namespace der = ::tavrix::provider::der;
-using der::DerReader;
+using der::DefiniteReader;
 using der::Tlv;
 
 namespace {

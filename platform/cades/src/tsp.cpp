@@ -43,10 +43,10 @@ struct TstInfo {
 };
 
 bool ParseTstInfo(const Bytes& b, TstInfo* t) {
-  der::DerReader top(b.data(), b.size());
+  der::DefiniteReader top(b.data(), b.size());
   der::Tlv seq, version, policy, mi, serial, gen, e;
   if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd()) return false;
-  der::DerReader r(seq);
+  der::DefiniteReader r(seq);
   uint64_t v = 0;
   if (!r.Expect(der::kTagInteger, &version) ||
       !der::ParseSmallUint(version, &v) || v != 1 ||
@@ -55,12 +55,12 @@ bool ParseTstInfo(const Bytes& b, TstInfo* t) {
       !r.Expect(der::kTagGeneralizedTime, &gen) ||
       !der::ParseTime(gen, &t->gen_time, der::TimeForm::kAny))
     return false;
-  der::DerReader mr(mi);
+  der::DefiniteReader mr(mi);
   der::Tlv alg, hashed, oid;
   if (!mr.Expect(der::kTagSequence, &alg) ||
       !mr.Expect(der::kTagOctetString, &hashed) || !mr.AtEnd())
     return false;
-  der::DerReader ar(alg);
+  der::DefiniteReader ar(alg);
   if (!ar.Expect(der::kTagOid, &oid)) return false;
   t->hash_oid = der::OidToString(oid.value, oid.len);
   t->imprint = hashed.ValueBytes();
@@ -88,10 +88,10 @@ bool TimeStampingOnly(PCCERT_CONTEXT c) {
     }
   }
   if (!eku || !eku->fCritical) return false;
-  der::DerReader r(eku->Value.pbData, eku->Value.cbData);
+  der::DefiniteReader r(eku->Value.pbData, eku->Value.cbData);
   der::Tlv seq, oid;
   if (!r.Expect(der::kTagSequence, &seq) || !r.AtEnd()) return false;
-  der::DerReader sr(seq);
+  der::DefiniteReader sr(seq);
   if (!sr.Expect(der::kTagOid, &oid) || !sr.AtEnd()) return false;
   return der::OidToString(oid.value, oid.len) == kOidTimeStamping;
 }
@@ -135,20 +135,20 @@ bool EssNamesSigner(HCRYPTMSG msg, PCCERT_CONTEXT tsa) {
     a = FindAttribute(attrs, kOidSigningCertificate);
   }
   if (!a) return false;
-  der::DerReader top(a->rgValue[0].pbData, a->rgValue[0].cbData);
+  der::DefiniteReader top(a->rgValue[0].pbData, a->rgValue[0].cbData);
   der::Tlv sc, certs, id, alg, oid, hash;
   if (!top.Expect(der::kTagSequence, &sc)) return false;
-  der::DerReader sr(sc);
+  der::DefiniteReader sr(sc);
   if (!sr.Expect(der::kTagSequence, &certs)) return false;
-  der::DerReader cr(certs);
+  der::DefiniteReader cr(certs);
   if (!cr.Expect(der::kTagSequence, &id)) return false;
-  der::DerReader ir(id);
+  der::DefiniteReader ir(id);
   std::string hash_oid = v2 ? kOidSha256 : kOidSha1;
   bool present = false;
   if (v2) {
     if (!ir.Optional(der::kTagSequence, &alg, &present)) return false;
     if (present) {
-      der::DerReader ar(alg);
+      der::DefiniteReader ar(alg);
       if (!ar.Expect(der::kTagOid, &oid)) return false;
       hash_oid = der::OidToString(oid.value, oid.len);
     }
@@ -187,13 +187,13 @@ Bytes BuildTimeStampRequest(const std::string& hash_oid, const Bytes& imprint,
 }
 
 DWORD ReadTimeStampResponse(const Bytes& resp, Bytes* token) {
-  der::DerReader top(resp.data(), resp.size());
+  der::DefiniteReader top(resp.data(), resp.size());
   der::Tlv seq, status_info, status, tok;
   if (!top.Expect(der::kTagSequence, &seq) || !top.AtEnd())
     return CADES_E_TSP_MALFORMED;
-  der::DerReader r(seq);
+  der::DefiniteReader r(seq);
   if (!r.Expect(der::kTagSequence, &status_info)) return CADES_E_TSP_MALFORMED;
-  der::DerReader sr(status_info);
+  der::DefiniteReader sr(status_info);
   uint64_t s = 0;
   if (!sr.Expect(der::kTagInteger, &status) || !der::ParseSmallUint(status, &s))
     return CADES_E_TSP_MALFORMED;

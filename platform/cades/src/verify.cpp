@@ -26,7 +26,7 @@
 namespace tavrix_cades_verify {
 
 namespace der = ::tavrix::provider::der;
-using der::DerReader;
+using der::DefiniteReader;
 using der::Tlv;
 using tavrix_ltv::Bytes;
 
@@ -88,7 +88,7 @@ bool Identifies(const ParsedSigner& s, const Bytes& cert) {
       if (!e.pszObjId ||
           std::strcmp(e.pszObjId, szOID_SUBJECT_KEY_IDENTIFIER) != 0)
         continue;
-      DerReader r(e.Value.pbData, e.Value.cbData);
+      DefiniteReader r(e.Value.pbData, e.Value.cbData);
       Tlv ski;
       return r.Expect(der::kTagOctetString, &ski) && r.AtEnd() &&
              ski.ValueBytes() == s.key_id;
@@ -115,21 +115,21 @@ bool EssNames(const std::vector<SignerAttr>& attrs, const Bytes& cert) {
   Bytes value;
   if (!OnlyValue(attrs, v2 ? kOidSigningCertV2 : kOidSigningCertV1, &value))
     return false;
-  DerReader r(value.data(), value.size());
+  DefiniteReader r(value.data(), value.size());
   Tlv seq, ids, first;
   if (!r.Expect(der::kTagSequence, &seq) || !r.AtEnd()) return false;
-  DerReader sr(seq);
+  DefiniteReader sr(seq);
   if (!sr.Expect(der::kTagSequence, &ids)) return false;
-  DerReader ir(ids);
+  DefiniteReader ir(ids);
   if (!ir.Expect(der::kTagSequence, &first)) return false;
-  DerReader fr(first);
+  DefiniteReader fr(first);
   std::string alg = v2 ? kOidSha256 : kOidSha1;
   if (v2 && !fr.AtEnd()) {
     uint8_t tag;
     if (fr.PeekTag(&tag) && tag == der::kTagSequence) {
       Tlv a, oid;
       if (!fr.Next(&a)) return false;
-      DerReader ar(a);
+      DefiniteReader ar(a);
       if (!ar.Expect(der::kTagOid, &oid)) return false;
       alg = der::OidToString(oid.value, oid.len);
     }
@@ -228,7 +228,7 @@ DWORD Evaluate(HCRYPTMSG h, DWORD index, const ParsedSigner& s,
   if (!OnlyValue(s.signed_attrs, kOidContentType, &ct))
     return CADES_VERIFY_ECONTENTTYPE_NO_MATCH;
   {
-    DerReader r(ct.data(), ct.size());
+    DefiniteReader r(ct.data(), ct.size());
     Tlv oid;
     if (!r.Expect(der::kTagOid, &oid) || !r.AtEnd() ||
         der::OidToString(oid.value, oid.len) != inner_oid)
@@ -237,7 +237,7 @@ DWORD Evaluate(HCRYPTMSG h, DWORD index, const ParsedSigner& s,
 
   Bytes st;
   if (OnlyValue(s.signed_attrs, kOidSigningTime, &st)) {
-    DerReader r(st.data(), st.size());
+    DefiniteReader r(st.data(), st.size());
     Tlv t;
     out->has_signing_time =
         r.Next(&t) && r.AtEnd() && der::ParseTime(t, &out->signing_time);
@@ -359,13 +359,13 @@ BOOL Fail(DWORD code) {
 }  // namespace
 
 bool ParseSigner(const Bytes& enc, ParsedSigner* out) {
-  DerReader top(enc.data(), enc.size());
+  DefiniteReader top(enc.data(), enc.size());
   Tlv si, version, sid, digest, t, sig_alg, sig;
   if (!top.Expect(der::kTagSequence, &si) || !top.AtEnd()) return false;
-  DerReader r(si);
+  DefiniteReader r(si);
   if (!r.Expect(der::kTagInteger, &version) || !r.Next(&sid)) return false;
   if (sid.tag == der::kTagSequence) {
-    DerReader ir(sid);
+    DefiniteReader ir(sid);
     Tlv issuer, serial;
     if (!ir.Expect(der::kTagSequence, &issuer) ||
         !ir.Expect(der::kTagInteger, &serial) || !ir.AtEnd())
@@ -380,11 +380,11 @@ bool ParseSigner(const Bytes& enc, ParsedSigner* out) {
   }
   if (!r.Expect(der::kTagSequence, &digest)) return false;
   auto attrs = [](const Tlv& set, std::vector<SignerAttr>* into) {
-    DerReader ar(set);
+    DefiniteReader ar(set);
     Tlv a;
     while (!ar.AtEnd()) {
       if (!ar.Expect(der::kTagSequence, &a)) return false;
-      DerReader vr(a);
+      DefiniteReader vr(a);
       Tlv oid, values, v;
       if (!vr.Expect(der::kTagOid, &oid) || !vr.Expect(der::kTagSet, &values) ||
           !vr.AtEnd())
@@ -394,7 +394,7 @@ bool ParseSigner(const Bytes& enc, ParsedSigner* out) {
       if (one.oid.empty()) return false;
       one.content = Bytes(a.value, a.value + a.len);
       one.encoded = a.WholeBytes();
-      DerReader sr(values);
+      DefiniteReader sr(values);
       while (!sr.AtEnd()) {
         if (!sr.Next(&v)) return false;
         one.values.push_back(v.WholeBytes());

@@ -38,16 +38,16 @@ std::string Stamp(time_t t) {
 // The BasicOCSPResponse inside an OCSPResponse.
 Bytes BasicOf(const Bytes& resp) {
   namespace der = ::tavrix::provider::der;
-  der::DerReader top(resp.data(), resp.size());
+  der::DefiniteReader top(resp.data(), resp.size());
   der::Tlv outer, status, wrap, rb, type, octets;
   if (!top.Expect(der::kTagSequence, &outer)) return {};
-  der::DerReader r(outer);
+  der::DefiniteReader r(outer);
   if (!r.Expect(der::kTagEnumerated, &status) ||
       !r.Expect(der::Context(0, true), &wrap))
     return {};
-  der::DerReader w(wrap);
+  der::DefiniteReader w(wrap);
   if (!w.Expect(der::kTagSequence, &rb)) return {};
-  der::DerReader b(rb);
+  der::DefiniteReader b(rb);
   if (!b.Expect(der::kTagOid, &type) ||
       !b.Expect(der::kTagOctetString, &octets))
     return {};

@@ -65,7 +65,7 @@ static bool ParseInto(CertObject* c) {
   Tlv cert, tbs, sigAlg, sigVal;
   if (!ReadTlv(base, c->encoded.size(), &cert) || cert.tag != kTagSequence)
     return false;
-  DerReader top(cert);
+  DefiniteReader top(cert);
   if (!top.Expect(kTagSequence, &tbs) || !top.Expect(kTagSequence, &sigAlg) ||
       !top.Expect(kTagBitString, &sigVal) || !top.AtEnd())
     return false;
@@ -78,13 +78,13 @@ static bool ParseInto(CertObject* c) {
 
   CERT_INFO& info = c->info;
   memset(&info, 0, sizeof info);
-  DerReader r(tbs);
+  DefiniteReader r(tbs);
   Tlv t;
   info.dwVersion = CERT_V1;
   bool present = false;
   if (!r.Optional(0xA0, &t, &present)) return false;
   if (present) {
-    DerReader v(t);
+    DefiniteReader v(t);
     Tlv vi;
     if (!v.Expect(kTagInteger, &vi) || !v.AtEnd() || vi.len != 1 ||
         vi.value[0] > 2)
@@ -122,7 +122,7 @@ static bool ParseInto(CertObject* c) {
   info.Issuer.cbData = static_cast<DWORD>(issuer.total());
   if (!r.Expect(kTagSequence, &validity)) return false;
   {
-    DerReader v(validity);
+    DefiniteReader v(validity);
     Tlv nb, na;
     if (!v.Next(&nb) || !v.Next(&na) || !v.AtEnd() ||
         !DecodeTime(nb, &info.NotBefore) || !DecodeTime(na, &info.NotAfter))
@@ -135,7 +135,7 @@ static bool ParseInto(CertObject* c) {
   info.Subject.cbData = static_cast<DWORD>(subject.total());
   if (!r.Expect(kTagSequence, &spki)) return false;
   {
-    DerReader k(spki);
+    DefiniteReader k(spki);
     Tlv kalg, bits;
     if (!k.Expect(kTagSequence, &kalg) ||
         !ParseAlgId(kalg, &c->keyOid, &prm, &prmLen) ||
@@ -169,16 +169,16 @@ static bool ParseInto(CertObject* c) {
   Tlv extsWrap;
   if (!r.Optional(0xA3, &extsWrap, &present)) return false;
   if (present) {
-    DerReader w(extsWrap);
+    DefiniteReader w(extsWrap);
     Tlv seq;
     if (!w.Expect(kTagSequence, &seq) || !w.AtEnd()) return false;
-    DerReader e(seq);
+    DefiniteReader e(seq);
     std::vector<Tlv> values;
     std::vector<BOOL> crit;
     while (!e.AtEnd()) {
       Tlv ext, oid, b, val;
       if (!e.Expect(kTagSequence, &ext)) return false;
-      DerReader x(ext);
+      DefiniteReader x(ext);
       if (!x.Expect(kTagOid, &oid)) return false;
       BOOL critical = FALSE;
       if (!x.Optional(kTagBoolean, &b, &present)) return false;

@@ -95,7 +95,7 @@ bool DecodeEku(const Input& in, Flat* f, DWORD* err) {
   Tlv seq, o;
   if (!Top(in, kTagSequence, &seq, err)) return false;
   std::vector<std::string> oids;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   while (!r.AtEnd()) {
     if (!r.Expect(kTagOid, &o)) return *err = CRYPT_E_ASN1_CORRUPT, false;
     oids.push_back(OidToString(o.value, o.len));
@@ -116,7 +116,7 @@ bool DecodeSeqOfAny(const Input& in, Flat* f, DWORD* err) {
   Tlv seq, e;
   if (!Top(in, kTagSequence, &seq, err)) return false;
   std::vector<Tlv> items;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   while (!r.AtEnd()) {
     if (!r.Next(&e)) return *err = CRYPT_E_ASN1_CORRUPT, false;
     items.push_back(e);
@@ -199,11 +199,14 @@ bool DecodeCert(const Input& in, Flat* f, DWORD* err) {
   std::string oid;
   const uint8_t* prm;
   size_t prmLen;
-  ReadTlv(c->tbs + c->tbsLen,
-          c->encoded.size() -
-              static_cast<size_t>(c->tbs + c->tbsLen - c->encoded.data()),
-          &alg);
-  ParseAlgId(alg, &oid, &prm, &prmLen);
+  if (!ReadTlv(c->tbs + c->tbsLen,
+               c->encoded.size() -
+                   static_cast<size_t>(c->tbs + c->tbsLen - c->encoded.data()),
+               &alg) ||
+      !ParseAlgId(alg, &oid, &prm, &prmLen)) {
+    Release(c);
+    return *err = CRYPT_E_ASN1_CORRUPT, false;
+  }
   CRYPT_ALGORITHM_IDENTIFIER a;
   a.pszObjId = &oid[0];
   a.Parameters.pbData = prmLen ? const_cast<BYTE*>(orig(prm)) : nullptr;
@@ -307,7 +310,7 @@ bool DecodeBasicConstraints2(const Input& in, Flat* f, DWORD* err) {
   Tlv seq, t;
   if (!Top(in, kTagSequence, &seq, err)) return false;
   CERT_BASIC_CONSTRAINTS2_INFO info = {FALSE, FALSE, 0};
-  DerReader r(seq);
+  DefiniteReader r(seq);
   bool present = false;
   if (!r.Optional(kTagBoolean, &t, &present))
     return *err = CRYPT_E_ASN1_CORRUPT, false;

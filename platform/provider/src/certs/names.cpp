@@ -128,7 +128,7 @@ bool AltName(const CERT_INFO* info, bool issuer, uint8_t tag,
     if (!ReadTlv(e.Value.pbData, e.Value.cbData, &seq) ||
         seq.tag != kTagSequence)
       return false;
-    DerReader r(seq);
+    DefiniteReader r(seq);
     while (r.Next(&gn))
       if (gn.tag == tag) {
         *out = DecodeStringValue(CERT_RDN_IA5_STRING, gn.value, gn.len);

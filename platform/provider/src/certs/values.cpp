@@ -155,16 +155,16 @@ bool ParseName(const uint8_t* p, size_t n, ParsedName* out) {
   out->clear();
   Tlv name;
   if (!ReadTlv(p, n, &name) || name.tag != kTagSequence) return false;
-  DerReader rdns(name);
+  DefiniteReader rdns(name);
   while (!rdns.AtEnd()) {
     Tlv set;
     if (!rdns.Expect(kTagSet, &set)) return false;
     std::vector<NameAttr> rdn;
-    DerReader atvs(set);
+    DefiniteReader atvs(set);
     while (!atvs.AtEnd()) {
       Tlv atv, oid, val;
       if (!atvs.Expect(kTagSequence, &atv)) return false;
-      DerReader in(atv);
+      DefiniteReader in(atv);
       if (!in.Expect(kTagOid, &oid) || !in.Next(&val) || !in.AtEnd())
         return false;
       NameAttr a;
@@ -189,7 +189,7 @@ bool ParseName(const uint8_t* p, size_t n, ParsedName* out) {
 bool ParseAlgId(const Tlv& seq, std::string* oid, const uint8_t** params,
                 size_t* paramsLen) {
   if (seq.tag != kTagSequence) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   Tlv o, prm;
   if (!r.Expect(kTagOid, &o)) return false;
   *oid = OidToString(o.value, o.len);

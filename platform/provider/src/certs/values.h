@@ -15,7 +15,7 @@ namespace tavrix::provider::certs {
 
 using tavrix::provider::der::Bytes;
 using tavrix::provider::der::DecodeTime;
-using tavrix::provider::der::DerReader;
+using tavrix::provider::der::DefiniteReader;
 using tavrix::provider::der::FileTimeToUnix;
 using tavrix::provider::der::kTagBitString;
 using tavrix::provider::der::kTagBmpString;

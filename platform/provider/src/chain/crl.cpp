@@ -36,11 +36,11 @@ std::map<const CRL_CONTEXT*, CrlHolder*>& Registry() {
 
 bool ReadExtensions(const Tlv& seq, CrlHolder* h,
                     std::vector<CERT_EXTENSION>* out, bool* unsupported) {
-  DerReader r(seq);
+  DefiniteReader r(seq);
   Tlv ext;
   while (!r.AtEnd()) {
     if (!r.Expect(der::kTagSequence, &ext)) return false;
-    DerReader xr(ext);
+    DefiniteReader xr(ext);
     Tlv oid, crit, val;
     bool present;
     if (!xr.Expect(der::kTagOid, &oid)) return false;
@@ -59,11 +59,11 @@ bool ReadExtensions(const Tlv& seq, CrlHolder* h,
         s != szOID_AUTHORITY_KEY_IDENTIFIER2 && s != szOID_CRL_REASON_CODE)
       *unsupported = true;
     if (s == szOID_AUTHORITY_KEY_IDENTIFIER2) {
-      DerReader ar(val);
+      DefiniteReader ar(val);
       Tlv aseq, kid;
       bool p2;
       if (ar.Expect(der::kTagSequence, &aseq)) {
-        DerReader kr(aseq);
+        DefiniteReader kr(aseq);
         if (kr.Optional(der::Context(0, false), &kid, &p2) && p2)
           h->data.authority_key_id = kid.ValueBytes();
       }
@@ -77,7 +77,7 @@ bool Parse(CrlHolder* h) {
   const uint8_t* base = h->encoded.data();
   if (!x509::ParseSigned(base, h->encoded.size(), &d.signed_parts))
     return false;
-  DerReader r(d.signed_parts.tbs);
+  DefiniteReader r(d.signed_parts.tbs);
   Tlv t;
   bool present;
   if (!r.Optional(der::kTagInteger, &t, &present)) return false;
@@ -89,7 +89,7 @@ bool Parse(CrlHolder* h) {
   Tlv alg;
   if (!r.Expect(der::kTagSequence, &alg)) return false;
   {
-    DerReader ar(alg);
+    DefiniteReader ar(alg);
     Tlv oid, params;
     if (!ar.Expect(der::kTagOid, &oid)) return false;
     std::string s = der::OidToString(oid.value, oid.len);
@@ -120,11 +120,11 @@ bool Parse(CrlHolder* h) {
   Tlv revoked;
   if (!r.Optional(der::kTagSequence, &revoked, &present)) return false;
   if (present) {
-    DerReader er(revoked);
+    DefiniteReader er(revoked);
     Tlv entry;
     while (!er.AtEnd()) {
       if (!er.Expect(der::kTagSequence, &entry)) return false;
-      DerReader fr(entry);
+      DefiniteReader fr(entry);
       Tlv serial, when, exts;
       int64_t secs;
       if (!fr.Expect(der::kTagInteger, &serial) || serial.len == 0 ||
@@ -147,7 +147,7 @@ bool Parse(CrlHolder* h) {
   Tlv ext_wrap;
   if (!r.Optional(der::Context(0, true), &ext_wrap, &present)) return false;
   if (present) {
-    DerReader w(ext_wrap);
+    DefiniteReader w(ext_wrap);
     Tlv seq;
     if (!w.Expect(der::kTagSequence, &seq) || !w.AtEnd()) return false;
     if (!ReadExtensions(seq, h, &h->exts, &d.unsupported_critical))

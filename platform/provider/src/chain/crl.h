@@ -12,7 +12,7 @@
 namespace tavrix::provider::chain {
 
 using der::Bytes;
-using der::DerReader;
+using der::DefiniteReader;
 using der::Tlv;
 
 struct CrlData {

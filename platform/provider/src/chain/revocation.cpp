@@ -207,14 +207,14 @@ Bytes CertIdFor(const x509::Certificate& cert,
 
 bool SameCertId(const Tlv& got, const x509::Certificate& cert,
                 const x509::Certificate& issuer) {
-  DerReader r(got);
+  DefiniteReader r(got);
   Tlv alg, name_hash, key_hash, serial, oid;
   if (!r.Expect(der::kTagSequence, &alg) ||
       !r.Expect(der::kTagOctetString, &name_hash) ||
       !r.Expect(der::kTagOctetString, &key_hash) ||
       !r.Expect(der::kTagInteger, &serial))
     return false;
-  DerReader ar(alg);
+  DefiniteReader ar(alg);
   if (!ar.Expect(der::kTagOid, &oid) ||
       der::OidToString(oid.value, oid.len) != kOidSha1)
     return false;
@@ -234,28 +234,28 @@ enum class OcspAnswer { kGood, kRevoked, kUnknown, kUnusable };
 OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
                             const x509::Certificate& issuer, const Bytes& nonce,
                             int64_t now) {
-  DerReader top(resp.data(), resp.size());
+  DefiniteReader top(resp.data(), resp.size());
   Tlv outer, status, rb_wrap;
   if (!top.Expect(der::kTagSequence, &outer) || !top.AtEnd())
     return OcspAnswer::kUnusable;
-  DerReader r(outer);
+  DefiniteReader r(outer);
   if (!r.Expect(der::kTagEnumerated, &status) || status.len != 1 ||
       status.value[0] != 0)  // successful
     return OcspAnswer::kUnusable;
   if (!r.Expect(der::Context(0, true), &rb_wrap)) return OcspAnswer::kUnusable;
-  DerReader wr(rb_wrap);
+  DefiniteReader wr(rb_wrap);
   Tlv rb, type, octets;
   if (!wr.Expect(der::kTagSequence, &rb)) return OcspAnswer::kUnusable;
-  DerReader rbr(rb);
+  DefiniteReader rbr(rb);
   if (!rbr.Expect(der::kTagOid, &type) ||
       der::OidToString(type.value, type.len) != kOidOcspBasic ||
       !rbr.Expect(der::kTagOctetString, &octets))
     return OcspAnswer::kUnusable;
 
-  DerReader br0(octets);
+  DefiniteReader br0(octets);
   Tlv basic;
   if (!br0.Expect(der::kTagSequence, &basic)) return OcspAnswer::kUnusable;
-  DerReader br(basic);
+  DefiniteReader br(basic);
   Tlv tbs, alg, sig, certs_wrap, alg_oid;
   bool present;
   if (!br.Expect(der::kTagSequence, &tbs) ||
@@ -263,7 +263,7 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
       !br.Expect(der::kTagBitString, &sig) ||
       !br.Optional(der::Context(0, true), &certs_wrap, &present))
     return OcspAnswer::kUnusable;
-  DerReader algr(alg);
+  DefiniteReader algr(alg);
   if (!algr.Expect(der::kTagOid, &alg_oid)) return OcspAnswer::kUnusable;
   std::string sig_alg = der::OidToString(alg_oid.value, alg_oid.len);
   const uint8_t* sp;
@@ -278,10 +278,10 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
   bool signed_ok = VerifyGostSignature(tbs.start, tbs.total(), sig_alg,
                                        signature, issuer.PublicKeyInfo()) == 0;
   if (!signed_ok && present) {
-    DerReader cw(certs_wrap);
+    DefiniteReader cw(certs_wrap);
     Tlv list, one;
     if (cw.Expect(der::kTagSequence, &list)) {
-      DerReader lr(list);
+      DefiniteReader lr(list);
       while (!signed_ok && lr.Expect(der::kTagSequence, &one)) {
         x509::Certificate responder;
         if (!x509::ParseCertificate(one.start, one.total(), &responder))
@@ -303,7 +303,7 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
   }
   if (!signed_ok) return OcspAnswer::kUnusable;
 
-  DerReader tr(tbs);
+  DefiniteReader tr(tbs);
   Tlv t, responses, ext_wrap;
   int64_t produced;
   if (!tr.Optional(der::Context(0, true), &t, &present))  // version
@@ -317,17 +317,18 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
     return OcspAnswer::kUnusable;
   if (present) {
     // A nonce, when echoed, must be ours.
-    DerReader ew(ext_wrap);
+    DefiniteReader ew(ext_wrap);
     Tlv exts, ext, oid, val;
     if (!ew.Expect(der::kTagSequence, &exts)) return OcspAnswer::kUnusable;
-    DerReader er(exts);
+    DefiniteReader er(exts);
     while (er.Expect(der::kTagSequence, &ext)) {
-      DerReader xr(ext);
+      DefiniteReader xr(ext);
       if (!xr.Expect(der::kTagOid, &oid)) return OcspAnswer::kUnusable;
       if (der::OidToString(oid.value, oid.len) != kOidOcspNonce) continue;
       Tlv crit;
       bool cp;
-      xr.Optional(der::kTagBoolean, &crit, &cp);
+      if (!xr.Optional(der::kTagBoolean, &crit, &cp))
+        return OcspAnswer::kUnusable;
       if (!xr.Expect(der::kTagOctetString, &val)) return OcspAnswer::kUnusable;
       Bytes echoed = val.ValueBytes();
       if (!nonce.empty() && echoed != der::Wrap(der::kTagOctetString, nonce) &&
@@ -336,10 +337,10 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
     }
   }
 
-  DerReader rr(responses);
+  DefiniteReader rr(responses);
   Tlv single;
   while (rr.Expect(der::kTagSequence, &single)) {
-    DerReader sr(single);
+    DefiniteReader sr(single);
     Tlv id, cs, this_upd, next_wrap;
     if (!sr.Expect(der::kTagSequence, &id) || !sr.Next(&cs) ||
         !sr.Expect(der::kTagGeneralizedTime, &this_upd))
@@ -351,7 +352,7 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
     if (!sr.Optional(der::Context(0, true), &next_wrap, &present))
       return OcspAnswer::kUnusable;
     if (present) {
-      DerReader nr(next_wrap);
+      DefiniteReader nr(next_wrap);
       Tlv nt;
       if (!nr.Next(&nt) || !der::ParseTime(nt, &nu) || nu < tu ||
           nu + kClockSkew < now)

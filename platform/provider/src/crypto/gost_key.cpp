@@ -18,7 +18,7 @@ namespace tavrix::provider {
 namespace gost {
 
 using tavrix::provider::der::AppendTlv;
-using tavrix::provider::der::DerReader;
+using tavrix::provider::der::DefiniteReader;
 using tavrix::provider::der::kTagInteger;
 using tavrix::provider::der::kTagOctetString;
 using tavrix::provider::der::kTagOid;
@@ -151,13 +151,13 @@ bool SexpMpiToBe(gcry_sexp_t list, const char* token, uint8_t* out, size_t n) {
 // Parameters: SEQUENCE { curve OID, digest OID OPTIONAL, cipher OID OPTIONAL }
 bool ParseParams(const uint8_t* p, size_t n, KeyFamily family,
                  const CurveInfo** curve, DWORD* error) {
-  DerReader outer(p, n);
+  DefiniteReader outer(p, n);
   Tlv seq, oid;
   if (!outer.Expect(kTagSequence, &seq) || !outer.AtEnd()) {
     *error = NTE_BAD_DATA;
     return false;
   }
-  DerReader inner(seq);
+  DefiniteReader inner(seq);
   if (!inner.Expect(kTagOid, &oid)) {
     *error = NTE_BAD_DATA;
     return false;
@@ -282,10 +282,10 @@ std::unique_ptr<GostKey> GostKey::FromPrivateKeyInfo(const uint8_t* der,
   // PrivateKeyInfo ::= SEQUENCE { version INTEGER (0),
   //   privateKeyAlgorithm AlgorithmIdentifier, privateKey OCTET STRING,
   //   attributes [0] IMPLICIT OPTIONAL, publicKey [1] OPTIONAL }
-  DerReader top(der, len);
+  DefiniteReader top(der, len);
   Tlv pki, version, alg, priv;
   if (!top.Expect(kTagSequence, &pki) || !top.AtEnd()) return nullptr;
-  DerReader body(pki);
+  DefiniteReader body(pki);
   if (!body.Expect(kTagInteger, &version) || version.len != 1 ||
       (version.value[0] != 0 && version.value[0] != 1))
     return nullptr;
@@ -298,7 +298,7 @@ std::unique_ptr<GostKey> GostKey::FromPrivateKeyInfo(const uint8_t* der,
       return nullptr;
   }
 
-  DerReader alg_reader(alg);
+  DefiniteReader alg_reader(alg);
   Tlv alg_oid, params;
   if (!alg_reader.Expect(kTagOid, &alg_oid)) return nullptr;
   const std::string oid = OidToString(alg_oid.value, alg_oid.len);
@@ -319,7 +319,7 @@ std::unique_ptr<GostKey> GostKey::FromPrivateKeyInfo(const uint8_t* der,
     // What the GOST engine writes: the scalar, little-endian.
     key->d_le_.assign(priv.value, priv.value + n);
   } else {
-    DerReader inner(priv.value, priv.len);
+    DefiniteReader inner(priv.value, priv.len);
     Tlv wrapped;
     if (!inner.Next(&wrapped) || !inner.AtEnd()) return nullptr;
     if (wrapped.tag == kTagOctetString && wrapped.len == n) {
@@ -369,7 +369,7 @@ std::unique_ptr<GostKey> GostKey::FromPublicKeyInfo(
   }
   key->params_der_.assign(params, params + params_len);
   const size_t n = key->curve_->size;
-  DerReader reader(key_bits, key_bits ? key_bits_len : 0);
+  DefiniteReader reader(key_bits, key_bits ? key_bits_len : 0);
   Tlv point;
   if (!key_bits || !reader.Expect(kTagOctetString, &point) || !reader.AtEnd() ||
       point.len != 2 * n) {

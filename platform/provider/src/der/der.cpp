@@ -30,7 +30,7 @@ bool ReadTlv(const uint8_t* p, size_t n, Tlv* out) {
   return true;
 }
 
-bool DerReader::Next(Tlv* out) {
+bool DefiniteReader::Next(Tlv* out) {
   Tlv t;
   if (!ReadTlv(p_, n_, &t)) return false;
   p_ += t.total();
@@ -39,13 +39,13 @@ bool DerReader::Next(Tlv* out) {
   return true;
 }
 
-bool DerReader::Expect(uint8_t tag, Tlv* out) {
+bool DefiniteReader::Expect(uint8_t tag, Tlv* out) {
   uint8_t next;
   if (!PeekTag(&next) || next != tag) return false;
   return Next(out);
 }
 
-bool DerReader::Optional(uint8_t tag, Tlv* out, bool* present) {
+bool DefiniteReader::Optional(uint8_t tag, Tlv* out, bool* present) {
   *present = false;
   uint8_t next;
   if (!PeekTag(&next) || next != tag) return true;
@@ -54,7 +54,7 @@ bool DerReader::Optional(uint8_t tag, Tlv* out, bool* present) {
   return true;
 }
 
-bool DerReader::PeekTag(uint8_t* tag) const {
+bool DefiniteReader::PeekTag(uint8_t* tag) const {
   if (n_ == 0) return false;
   *tag = p_[0];
   return true;

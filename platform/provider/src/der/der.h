@@ -1,11 +1,20 @@
-// The one DER toolkit of the provider: a bounds-checked reader for whole
+// The one ASN.1 toolkit of the provider: a bounds-checked reader for whole
 // definite-length encodings, the incremental BER pieces streamed messages
 // need, object identifiers and times in both directions, and a DER writer.
+//
+// What the readers accept is BER, not only DER, where RFC 5652 §2 says a
+// signed message may be BER: DefiniteReader takes long-form lengths that are
+// not minimal (X.690 §8.1.3.5; DER's §10.1 forbids them), as the streaming
+// encoders of other CMS implementations and our own write a fixed four-octet
+// length before they know the size; BerReader and Measure add indefinite
+// lengths (X.690 §8.1.3.6). Where DER matters for a signature (the DER SET
+// OF order of signed attributes, RFC 5652 §5.4) the writer produces it.
 //
 // Every read checks a claimed length against the bytes actually present, so
 // a truncated or lying length is a parse failure, never an over-read, and
 // nothing is ever allocated from a length field. Only single-octet
-// identifiers are taken: high tag numbers never occur in what is read here.
+// identifiers are taken (X.690 §8.1.2.4's high tag numbers never occur in
+// what is read here).
 #pragma once
 
 #include <capi/capi.h>
@@ -74,26 +83,27 @@ struct Tlv {
 // ------------------------------------------------------------ DER reading
 
 // Reads one definite-length element at `p` that must fit in `n` bytes. Up to
-// four length octets are taken (every size a DWORD-sized call can carry).
-bool ReadTlv(const uint8_t* p, size_t n, Tlv* out);
+// four length octets are taken (every size a DWORD-sized call can carry),
+// minimal or not; an indefinite length is refused.
+[[nodiscard]] bool ReadTlv(const uint8_t* p, size_t n, Tlv* out);
 
 // Walks consecutive definite-length elements of a byte range.
-class DerReader {
+class DefiniteReader {
  public:
-  DerReader() = default;
-  DerReader(const uint8_t* p, size_t n) : p_(p), n_(p ? n : 0) {}
-  explicit DerReader(const Tlv& t) : p_(t.value), n_(t.len) {}
+  DefiniteReader() = default;
+  DefiniteReader(const uint8_t* p, size_t n) : p_(p), n_(p ? n : 0) {}
+  explicit DefiniteReader(const Tlv& t) : p_(t.value), n_(t.len) {}
 
   bool AtEnd() const { return n_ == 0; }
   // The next element; false when the bytes left do not hold a whole,
   // well-formed one.
-  bool Next(Tlv* out);
+  [[nodiscard]] bool Next(Tlv* out);
   // The next element, which must carry `tag`; nothing is consumed otherwise.
-  bool Expect(uint8_t tag, Tlv* out);
+  [[nodiscard]] bool Expect(uint8_t tag, Tlv* out);
   // Takes the next element only if it carries `tag` (`*present` tells);
   // false only when that element is malformed.
-  bool Optional(uint8_t tag, Tlv* out, bool* present);
-  bool PeekTag(uint8_t* tag) const;
+  [[nodiscard]] bool Optional(uint8_t tag, Tlv* out, bool* present);
+  [[nodiscard]] bool PeekTag(uint8_t* tag) const;
 
  private:
   const uint8_t* p_ = nullptr;
@@ -115,13 +125,13 @@ struct Header {
 // Reads one identifier and length from bytes that may stop anywhere.
 // kNeedMore when they end inside the header (then *need is the least total
 // count worth waiting for); kError with *err set for a fault.
-Status ParseHeader(const uint8_t* p, size_t n, Header* h, size_t* need,
-                   DWORD* err);
+[[nodiscard]] Status ParseHeader(const uint8_t* p, size_t n, Header* h,
+                                 size_t* need, DWORD* err);
 
 // Measures one whole element, walking nested indefinite lengths. kNeedMore
 // with *need = a lower bound of the bytes needed when the element is cut.
-Status Measure(const uint8_t* p, size_t n, size_t* total, size_t* need,
-               DWORD* err, int depth = 0);
+[[nodiscard]] Status Measure(const uint8_t* p, size_t n, size_t* total,
+                             size_t* need, DWORD* err, int depth = 0);
 
 // Walks the elements of one complete buffer, indefinite lengths included,
 // and keeps the first error code.
@@ -132,9 +142,9 @@ class BerReader {
   bool empty() const { return n_ == 0; }
   // Identifier of the next element, 0 at the end.
   uint8_t PeekTag() const { return n_ ? p_[0] : 0; }
-  bool Next(Tlv* e);
-  bool Expect(uint8_t tag, Tlv* e);
-  bool Optional(uint8_t tag, Tlv* e, bool* present);
+  [[nodiscard]] bool Next(Tlv* e);
+  [[nodiscard]] bool Expect(uint8_t tag, Tlv* e);
+  [[nodiscard]] bool Optional(uint8_t tag, Tlv* e, bool* present);
   DWORD error() const { return err_; }
 
  private:
@@ -144,11 +154,11 @@ class BerReader {
 };
 
 // Contents of a primitive or constructed OCTET STRING element.
-bool OctetStringValue(const Tlv& e, Bytes* out, DWORD* err);
+[[nodiscard]] bool OctetStringValue(const Tlv& e, Bytes* out, DWORD* err);
 // Dotted text of an OBJECT IDENTIFIER element, with an error code.
-bool OidValue(const Tlv& e, std::string* out, DWORD* err);
+[[nodiscard]] bool OidValue(const Tlv& e, std::string* out, DWORD* err);
 // Value of a small non-negative INTEGER element, with an error code.
-bool SmallIntValue(const Tlv& e, uint32_t* out, DWORD* err);
+[[nodiscard]] bool SmallIntValue(const Tlv& e, uint32_t* out, DWORD* err);
 
 // ------------------------------------------------------------ values
 
@@ -164,18 +174,19 @@ bool OidFromString(const std::string& dotted, Bytes* content);
 enum class TimeForm { kRfc5280, kAny };
 // UTCTime (years 1950-2049) or GeneralizedTime, 'Z' only, to seconds since
 // the Unix epoch; false for anything else, impossible dates included.
-bool ParseTime(const Tlv& t, int64_t* seconds,
-               TimeForm form = TimeForm::kRfc5280);
-bool DecodeTime(const Tlv& t, FILETIME* out, TimeForm form = TimeForm::kAny);
+[[nodiscard]] bool ParseTime(const Tlv& t, int64_t* seconds,
+                             TimeForm form = TimeForm::kRfc5280);
+[[nodiscard]] bool DecodeTime(const Tlv& t, FILETIME* out,
+                              TimeForm form = TimeForm::kAny);
 // FILETIME <-> seconds since the Unix epoch; times before 1601 become 0.
 int64_t FileTimeToUnix(const FILETIME& ft);
 FILETIME UnixToFileTime(int64_t seconds);
 
 // Unsigned value of a non-negative INTEGER of at most 64 bits.
-bool ParseSmallUint(const Tlv& t, uint64_t* v);
+[[nodiscard]] bool ParseSmallUint(const Tlv& t, uint64_t* v);
 // Contents of a BIT STRING without its unused-bits octet.
-bool BitStringBytes(const Tlv& t, const uint8_t** p, size_t* n,
-                    unsigned* unused);
+[[nodiscard]] bool BitStringBytes(const Tlv& t, const uint8_t** p, size_t* n,
+                                  unsigned* unused);
 
 // ------------------------------------------------------------ writing
 

@@ -114,7 +114,6 @@ std::set<Msg*>& Handles() {
   return s;
 }
 
-
 void Register(Msg* m) {
   std::lock_guard<std::mutex> g(g_handles_mu);
   Handles().insert(m);
@@ -718,7 +717,10 @@ Step Whole(Cursor* c, uint8_t tag, Tlv* e) {
   }
   if (s == Status::kError) return Step::kError;
   BerReader r(c->p + c->at, total);
-  r.Next(e);
+  if (!r.Next(e)) {  // measured whole just above
+    c->err = r.error();
+    return Step::kError;
+  }
   c->at += total;
   return Step::kOk;
 }
@@ -989,7 +991,10 @@ Step RunSuffix(Msg* m, DWORD* err) {
     }
     BerReader r(m->buf.data() + m->pos, total);
     Tlv e;
-    r.Next(&e);
+    if (!r.Next(&e)) {  // measured whole just above
+      *err = r.error();
+      return Step::kError;
+    }
     BerReader items(e);
     if (e.tag == der::Context(0, true) || e.tag == der::Context(1, true)) {
       auto& list = e.tag == der::Context(0, true) ? m->certs : m->crls;

@@ -3,15 +3,15 @@
 namespace tavrix::provider::x509 {
 
 bool ParseSigned(const uint8_t* p, size_t n, SignedParts* out) {
-  DerReader top(p, n);
+  DefiniteReader top(p, n);
   Tlv outer;
   if (!top.Expect(der::kTagSequence, &outer) || !top.AtEnd()) return false;
-  DerReader r(outer);
+  DefiniteReader r(outer);
   Tlv alg, sig;
   if (!r.Expect(der::kTagSequence, &out->tbs)) return false;
   if (!r.Expect(der::kTagSequence, &alg)) return false;
   if (!r.Expect(der::kTagBitString, &sig) || !r.AtEnd()) return false;
-  DerReader ra(alg);
+  DefiniteReader ra(alg);
   Tlv oid;
   if (!ra.Expect(der::kTagOid, &oid)) return false;
   out->sig_alg = der::OidToString(oid.value, oid.len);
@@ -25,7 +25,7 @@ bool ParseSigned(const uint8_t* p, size_t n, SignedParts* out) {
 }
 
 void CollectUris(const Tlv& general_names, std::vector<std::string>* uris) {
-  DerReader r(general_names);
+  DefiniteReader r(general_names);
   Tlv gn;
   while (r.Next(&gn)) {
     // uniformResourceIdentifier [6] IA5String
@@ -45,14 +45,14 @@ namespace {
 
 // An extension value that is exactly one element with the given tag.
 bool Sole(const Tlv& v, uint8_t tag, Tlv* out) {
-  DerReader r(v);
+  DefiniteReader r(v);
   return r.Expect(tag, out) && r.AtEnd();
 }
 
 bool DecodeBasicConstraints(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   Tlv t;
   bool present;
   if (!r.Optional(der::kTagBoolean, &t, &present)) return false;
@@ -87,7 +87,7 @@ bool DecodeKeyUsage(const Tlv& v, Certificate* c) {
 bool DecodeEku(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   Tlv oid;
   while (!r.AtEnd()) {
     if (!r.Expect(der::kTagOid, &oid)) return false;
@@ -109,7 +109,7 @@ bool DecodeSki(const Tlv& v, Certificate* c) {
 bool DecodeAki(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   Tlv t;
   bool present;
   if (!r.Optional(der::Context(0, false), &t, &present)) return false;
@@ -120,17 +120,17 @@ bool DecodeAki(const Tlv& v, Certificate* c) {
 bool DecodeCdp(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
-  DerReader points(seq);
+  DefiniteReader points(seq);
   Tlv dp;
   while (!points.AtEnd()) {
     if (!points.Expect(der::kTagSequence, &dp)) return false;
-    DerReader fields(dp);
+    DefiniteReader fields(dp);
     Tlv name;
     bool present;
     // distributionPoint [0] DistributionPointName
     if (!fields.Optional(der::Context(0, true), &name, &present)) return false;
     if (!present) continue;
-    DerReader choice(name);
+    DefiniteReader choice(name);
     Tlv full;
     // fullName [0] GeneralNames (implicitly tagged); relative names skipped
     if (choice.Expect(der::Context(0, true), &full))
@@ -142,11 +142,11 @@ bool DecodeCdp(const Tlv& v, Certificate* c) {
 bool DecodeAia(const Tlv& v, Certificate* c) {
   Tlv seq;
   if (!Sole(v, der::kTagSequence, &seq)) return false;
-  DerReader r(seq);
+  DefiniteReader r(seq);
   Tlv ad;
   while (!r.AtEnd()) {
     if (!r.Expect(der::kTagSequence, &ad)) return false;
-    DerReader f(ad);
+    DefiniteReader f(ad);
     Tlv method, loc;
     if (!f.Expect(der::kTagOid, &method) || !f.Next(&loc)) return false;
     if (der::OidToString(method.value, method.len) != szOID_PKIX_OCSP) continue;
@@ -166,12 +166,12 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
   c->encoded.assign(p, p + n);
   const uint8_t* base = c->encoded.data();
   if (!ParseSigned(base, n, &c->signed_parts)) return false;
-  DerReader r(c->signed_parts.tbs);
+  DefiniteReader r(c->signed_parts.tbs);
   Tlv t;
   bool present;
   if (!r.Optional(der::Context(0, true), &t, &present)) return false;
   if (present) {
-    DerReader vr(t);
+    DefiniteReader vr(t);
     Tlv vi;
     uint64_t v;
     if (!vr.Expect(der::kTagInteger, &vi) || !der::ParseSmallUint(vi, &v) ||
@@ -187,7 +187,7 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
   Tlv validity;
   if (!r.Expect(der::kTagSequence, &validity)) return false;
   {
-    DerReader vr(validity);
+    DefiniteReader vr(validity);
     Tlv a, b;
     if (!vr.Next(&a) || !vr.Next(&b) || !vr.AtEnd()) return false;
     if (!der::ParseTime(a, &c->not_before) || !der::ParseTime(b, &c->not_after))
@@ -199,12 +199,12 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
   if (!r.Expect(der::kTagSequence, &spki)) return false;
   c->spki = spki.WholeBytes();
   {
-    DerReader sr(spki);
+    DefiniteReader sr(spki);
     Tlv alg, bits, oid, params;
     if (!sr.Expect(der::kTagSequence, &alg) ||
         !sr.Expect(der::kTagBitString, &bits) || !sr.AtEnd())
       return false;
-    DerReader ar(alg);
+    DefiniteReader ar(alg);
     if (!ar.Expect(der::kTagOid, &oid)) return false;
     c->key_alg = der::OidToString(oid.value, oid.len);
     if (c->key_alg.empty()) return false;
@@ -220,14 +220,14 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
   Tlv exts_wrap;
   if (!r.Optional(der::Context(3, true), &exts_wrap, &present)) return false;
   if (present) {
-    DerReader w(exts_wrap);
+    DefiniteReader w(exts_wrap);
     Tlv exts;
     if (!w.Expect(der::kTagSequence, &exts) || !w.AtEnd()) return false;
-    DerReader er(exts);
+    DefiniteReader er(exts);
     Tlv ext;
     while (!er.AtEnd()) {
       if (!er.Expect(der::kTagSequence, &ext)) return false;
-      DerReader xr(ext);
+      DefiniteReader xr(ext);
       Tlv oid, crit, val;
       Extension e;
       if (!xr.Expect(der::kTagOid, &oid)) return false;

@@ -14,7 +14,7 @@ namespace tavrix::provider::x509 {
 
 namespace der = ::tavrix::provider::der;
 using der::Bytes;
-using der::DerReader;
+using der::DefiniteReader;
 using der::Tlv;
 
 // SEQUENCE { toBeSigned, AlgorithmIdentifier, BIT STRING }: certificates,

@@ -22,16 +22,16 @@ Bytes Sample() {
 }
 
 bool WalkAll(const Bytes& b) {
-  DerReader top(b.data(), b.size());
+  DefiniteReader top(b.data(), b.size());
   Tlv seq, oid, os, null;
   if (!top.Expect(kTagSequence, &seq) || !top.AtEnd()) return false;
-  DerReader in(seq);
+  DefiniteReader in(seq);
   return in.Expect(kTagOid, &oid) && in.Expect(kTagOctetString, &os) &&
          in.Expect(kTagNull, &null) && in.AtEnd() && os.len == 200 &&
          OidToString(oid.value, oid.len) == "1.2.643.7.1.1.2.2";
 }
 
-TEST(DerReader, TruncationAndLyingLengths) {
+TEST(DefiniteReader, TruncationAndLyingLengths) {
   const Bytes whole = Sample();
   ASSERT_TRUE(WalkAll(whole));
   Tlv t;
@@ -42,7 +42,7 @@ TEST(DerReader, TruncationAndLyingLengths) {
   // asks for exactly the whole.
   for (size_t n = 0; n < whole.size(); ++n) {
     EXPECT_FALSE(ReadTlv(whole.data(), n, &t)) << n;
-    DerReader r(whole.data(), n);
+    DefiniteReader r(whole.data(), n);
     EXPECT_FALSE(r.Next(&t)) << n;
     size_t total = 0, need = 0;
     DWORD err = 0;
@@ -82,7 +82,7 @@ TEST(DerReader, TruncationAndLyingLengths) {
             Status::kError);
 }
 
-TEST(DerReader, LongFormAndReaderContract) {
+TEST(DefiniteReader, LongFormAndReaderContract) {
   // Long forms of one to four octets read the same content.
   const Bytes forms[] = {{0x04, 0x03, 1, 2, 3},
                          {0x04, 0x81, 0x03, 1, 2, 3},
@@ -109,7 +109,7 @@ TEST(DerReader, LongFormAndReaderContract) {
   // Expect and Optional consume nothing when the tag differs; a malformed
   // element is a failure, not an absence.
   const Bytes two = {0x02, 0x01, 0x05, 0x04, 0x05, 0x00};
-  DerReader r(two.data(), two.size());
+  DefiniteReader r(two.data(), two.size());
   Tlv t;
   bool present = true;
   EXPECT_FALSE(r.Expect(kTagBoolean, &t));
@@ -121,7 +121,7 @@ TEST(DerReader, LongFormAndReaderContract) {
   EXPECT_FALSE(r.Optional(kTagOctetString, &t, &present));
   EXPECT_FALSE(r.AtEnd());
   // A null range is empty, not a crash.
-  DerReader none(nullptr, 10);
+  DefiniteReader none(nullptr, 10);
   EXPECT_TRUE(none.AtEnd());
   EXPECT_FALSE(none.Next(&t));
 }
@@ -143,7 +143,7 @@ TEST(BerReader, IndefiniteLengthsAndDepth) {
   ASSERT_TRUE(OctetStringValue(os, &got, &err));
   EXPECT_EQ(got, (Bytes{'a', 'b', 'c', 'd'}));
   // The DER reader refuses the same bytes.
-  DerReader strict(seq);
+  DefiniteReader strict(seq);
   Tlv t;
   EXPECT_FALSE(strict.Next(&t));
   // Indefinite length on a primitive element, and a zero identifier that is
