@@ -1,8 +1,8 @@
 // HashFile on a 100 MB file beside `openssl dgst -engine gost -md_gost94` on
 // the same file, in the same run. Every measured run happens in a child
 // process of its own so that its peak resident set (wait4's ru_maxrss) is
-// its own. Two more rows split the controller's cost: LoadFile alone (read
-// and base64-encode) and the provider's hash over the raw bytes.
+// its own. One more row gives the provider's hash over the raw bytes, read
+// whole: what the controller's streaming read adds to hashing.
 //
 //   bench_hashfile [--size_mb=N] [benchmark flags]
 
@@ -150,20 +150,6 @@ void BM_OpensslDgst(benchmark::State& state) {
   Finish(state, peak);
 }
 
-// The read and the base64 encoding that HashFile does before hashing.
-void BM_LoadFileOnly(benchmark::State& state) {
-  double peak = 0;
-  for (auto _ : state) {
-    Sample s = InChild([] {
-      TavrixCtrl ctrl;
-      std::string content = ctrl.LoadFile(g_file, false);
-      return std::to_string(content.size());
-    });
-    Report(state, s, &peak);
-  }
-  Finish(state, peak);
-}
-
 // The provider's GOST hash over the file's bytes, read whole but never
 // encoded: what hashing costs without the base64 round trip.
 void BM_ProviderHashRawBytes(benchmark::State& state) {
@@ -193,10 +179,6 @@ BENCHMARK(BM_HashFile)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpensslDgst)
-    ->UseManualTime()
-    ->Iterations(3)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LoadFileOnly)
     ->UseManualTime()
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
