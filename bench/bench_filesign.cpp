@@ -30,6 +30,7 @@
 
 #include "TavrixCtrl.h"
 #include "base64.h"
+#include "child_run.h"
 #include "test_support.h"
 
 namespace {
@@ -51,48 +52,7 @@ Kind KindOf(const std::string& name) {
           PROV_GOST_2012_256};
 }
 
-struct Result {
-  bool ok = false;
-  double wall = 0, cpu = 0, peakMiB = 0;
-  std::string output;  // what the side printed: a size or a hash
-};
-
-double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
-
-// Runs argv with its standard output caught.
-Result Run(const std::vector<std::string>& args) {
-  Result r;
-  int fds[2];
-  if (pipe(fds) != 0) return r;
-  auto t0 = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], 1);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0)
-    r.output.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  rusage ru{};
-  wait4(pid, &status, 0, &ru);
-  r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
-               .count();
-  r.cpu = Seconds(ru.ru_utime) + Seconds(ru.ru_stime);
-  r.peakMiB = ru.ru_maxrss / 1024.0;
-  r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return r;
-}
+using Result = bench::ChildRun;
 
 // The provider's hash of the file in 1 MiB blocks: what the controller's
 // streaming cannot beat. Prints the hash in base64.
@@ -185,7 +145,7 @@ int main(int argc, char** argv) {
   if (len <= 0) return 1;
   exe[len] = 0;
   auto child = [&](const char* mode, const std::string& path) {
-    return Run({exe, "--child", mode, path, cert, k.name});
+    return bench::RunProgram({exe, "--child", mode, path, cert, k.name});
   };
   bool ok = true;
 
@@ -197,9 +157,10 @@ int main(int argc, char** argv) {
   Result det = child("detached", big);
   Print("SignFileWeb detached", det, bigMiB);
   const std::string osslOut = dir.File("openssl.p7s");
-  Result ossl = Run({"openssl", "cms", "-sign", "-engine", "gost", "-binary",
-                     "-stream", "-md", k.md, "-in", big, "-signer", pc.certPem,
-                     "-inkey", pc.keyPem, "-outform", "DER", "-out", osslOut});
+  Result ossl = bench::RunProgram(
+      {"openssl", "cms", "-sign", "-engine", "gost", "-binary", "-stream",
+       "-md", k.md, "-in", big, "-signer", pc.certPem, "-inkey", pc.keyPem,
+       "-outform", "DER", "-out", osslOut});
   Print("openssl cms -sign -binary -stream", ossl, bigMiB);
   unlink(osslOut.c_str());
   Result raw2 = child("rawhash", big);
@@ -213,8 +174,8 @@ int main(int argc, char** argv) {
   ok = ok && raw.ok && det.ok && ossl.ok;
 
   std::printf("\nHashFile: %zu MiB\n", bigMiB);
-  Result dgst =
-      Run({"openssl", "dgst", "-engine", "gost", "-md_gost94", "-binary", big});
+  Result dgst = bench::RunProgram(
+      {"openssl", "dgst", "-engine", "gost", "-md_gost94", "-binary", big});
   Print("openssl dgst -md_gost94", dgst, bigMiB);
   const std::string expected =
       base64::encoding(dgst.output.data(), dgst.output.size(), false);

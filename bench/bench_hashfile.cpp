@@ -24,81 +24,22 @@
 
 #include "TavrixCtrl.h"
 #include "base64.h"
+#include "child_run.h"
 #include "test_support.h"
 
 namespace {
 
 const char kSubject[] = "Bench Hash Signer";
 
-struct Sample {
-  double seconds = 0;
-  double peakMiB = 0;
-  std::string output;
-  bool ok = false;
-};
+using Sample = bench::ChildRun;
 
 std::string g_file;
 size_t g_size = 0;
 std::string g_expected;  // OpenSSL's digest, base64, to check every result
 
-Sample Collect(pid_t pid, int readFd,
-               std::chrono::steady_clock::time_point start) {
-  Sample s;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(readFd, buf, sizeof(buf));
-    if (n <= 0) break;
-    s.output.append(buf, static_cast<size_t>(n));
-  }
-  close(readFd);
-  int status = 0;
-  struct rusage ru;
-  wait4(pid, &status, 0, &ru);
-  s.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-          .count();
-  s.peakMiB = ru.ru_maxrss / 1024.0;
-  s.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return s;
-}
-
-// Runs `work` in a child; its result text comes back through a pipe.
-Sample InChild(const std::function<std::string()>& work) {
-  int fds[2];
-  if (pipe(fds) != 0) return Sample();
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    std::string out = work();
-    size_t done = 0;
-    while (done < out.size()) {
-      ssize_t n = write(fds[1], out.data() + done, out.size() - done);
-      if (n <= 0) _exit(2);
-      done += static_cast<size_t>(n);
-    }
-    _exit(0);
-  }
-  close(fds[1]);
-  return Collect(pid, fds[0], start);
-}
-
 Sample OpensslChild() {
-  int fds[2];
-  if (pipe(fds) != 0) return Sample();
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], 1);
-    int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 2);
-    execlp("openssl", "openssl", "dgst", "-engine", "gost", "-md_gost94",
-           "-binary", g_file.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  Sample s = Collect(pid, fds[0], start);
+  Sample s = bench::RunProgram(
+      {"openssl", "dgst", "-engine", "gost", "-md_gost94", "-binary", g_file});
   s.output = base64::encoding(s.output.data(), s.output.size(), false);
   return s;
 }
@@ -108,7 +49,7 @@ void Report(benchmark::State& state, const Sample& s, double* peak) {
     state.SkipWithError("the measured run failed");
     return;
   }
-  state.SetIterationTime(s.seconds);
+  state.SetIterationTime(s.wall);
   if (s.peakMiB > *peak) *peak = s.peakMiB;
 }
 
@@ -122,7 +63,7 @@ void Finish(benchmark::State& state, double peak) {
 void BM_HashFile(benchmark::State& state) {
   double peak = 0;
   for (auto _ : state) {
-    Sample s = InChild([] {
+    Sample s = bench::RunInChild([] {
       TavrixCtrl ctrl;
       std::string path = ctrl.HashFile(g_file, kSubject, 0);
       if (path.find("<Error>") != std::string::npos) _exit(3);
@@ -155,7 +96,7 @@ void BM_OpensslDgst(benchmark::State& state) {
 void BM_ProviderHashRawBytes(benchmark::State& state) {
   double peak = 0;
   for (auto _ : state) {
-    Sample s = InChild([] {
+    Sample s = bench::RunInChild([] {
       std::vector<unsigned char> bytes(g_size);
       FILE* f = fopen(g_file.c_str(), "rb");
       if (f == nullptr || fread(bytes.data(), 1, g_size, f) != g_size) _exit(4);

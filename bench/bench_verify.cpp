@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "child_run.h"
 #include "test_support.h"
 
 namespace {
@@ -28,40 +29,9 @@ namespace {
 std::string g_trusted;  // root and intermediate, PEM, for OpenSSL
 std::string g_outDir;
 
-struct Sample {
-  double seconds = 0;
-  double peakMiB = 0;
-  bool ok = false;
-};
+using Sample = bench::ChildRun;
 
-// Runs the command in a fresh child and measures it; exit status 0 is
-// success (for tavrix-check: a valid signature).
-Sample Measure(const std::vector<std::string>& argv) {
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-      args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage ru;
-  wait4(pid, &status, 0, &ru);
-  Sample s;
-  s.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-          .count();
-  s.peakMiB = ru.ru_maxrss / 1024.0;
-  s.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return s;
-}
-
+// Exit status 0 is success (for tavrix-check: a valid signature).
 void Run(benchmark::State& state, const std::function<Sample()>& one) {
   double peak = 0;
   for (auto _ : state) {
@@ -70,7 +40,7 @@ void Run(benchmark::State& state, const std::function<Sample()>& one) {
       state.SkipWithError("the measured run failed");
       return;
     }
-    state.SetIterationTime(s.seconds);
+    state.SetIterationTime(s.wall);
     if (s.peakMiB > peak) peak = s.peakMiB;
   }
   state.counters["peak_rss_MiB"] = peak;
@@ -80,15 +50,17 @@ void Run(benchmark::State& state, const std::function<Sample()>& one) {
 // it; run like the peer, as a program of its own, the two peaks compare.
 void BM_VerifyFile(benchmark::State& state) {
   Run(state, [] {
-    return Measure({TAVRIX_CHECK_PATH, "--verify", g_outDir + "/data.bin.p7s"});
+    return bench::RunProgram(
+        {TAVRIX_CHECK_PATH, "--verify", g_outDir + "/data.bin.p7s"});
   });
 }
 
 void BM_OpensslCmsVerify(benchmark::State& state) {
   Run(state, [] {
-    return Measure({"openssl", "cms", "-verify", "-engine", "gost", "-binary",
-                    "-inform", "DER", "-in", g_outDir + "/data.bin.p7s",
-                    "-CAfile", g_trusted, "-out", g_outDir + "/openssl.out"});
+    return bench::RunProgram({"openssl", "cms", "-verify", "-engine", "gost",
+                              "-binary", "-inform", "DER", "-in",
+                              g_outDir + "/data.bin.p7s", "-CAfile", g_trusted,
+                              "-out", g_outDir + "/openssl.out"});
   });
 }
 
