@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "chain/ocsp_oids.h"
 #include "der/der.h"
 
 namespace tavrix_cades {
@@ -28,7 +29,7 @@ constexpr char kOidRevocationValues[] = "1.2.840.113549.1.9.16.2.24";
 constexpr char kOidCadesCTimeStamp[] = "1.2.840.113549.1.9.16.2.25";
 constexpr char kOidTstInfo[] = "1.2.840.113549.1.9.16.1.4";
 constexpr char kOidSignedData[] = "1.2.840.113549.1.7.2";
-constexpr char kOidOcspBasic[] = "1.3.6.1.5.5.7.48.1.1";
+using ::tavrix::provider::chain::kOidOcspBasic;
 constexpr char kOidTimeStamping[] = "1.3.6.1.5.5.7.3.8";
 constexpr char kOidExtKeyUsage[] = "2.5.29.37";
 

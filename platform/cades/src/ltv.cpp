@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "chain/ocsp_oids.h"
+
 namespace tavrix_ltv {
 
 namespace der = ::tavrix::provider::der;
@@ -20,7 +22,6 @@ const char kOidSha256[] = "2.16.840.1.101.3.4.2.1";
 const char kOidGost94[] = "1.2.643.2.2.9";
 const char kOidStreebog256[] = "1.2.643.7.1.1.2.2";
 const char kOidStreebog512[] = "1.2.643.7.1.1.2.3";
-const char kOidOcspSigning[] = "1.3.6.1.5.5.7.3.9";
 const char kOidEku[] = "2.5.29.37";
 
 // Servers' and signers' clocks differ a little.
@@ -246,7 +247,7 @@ SingleAnswer ReadBasicResponse(const Bytes& basic, const CertView& cert,
   for (const Bytes& c : candidates) {
     CertView rv;
     if (!ParseCertView(c, &rv) || rv.issuer != issuer.subject ||
-        std::find(rv.eku.begin(), rv.eku.end(), kOidOcspSigning) ==
+        std::find(rv.eku.begin(), rv.eku.end(), szOID_PKIX_KP_OCSP_SIGNING) ==
             rv.eku.end() ||
         rv.not_before > produced_at + kClockSkew || rv.not_after < produced_at)
       continue;
@@ -472,7 +473,7 @@ namespace {
 // The whole OCSPResponse a basic response came in: fixed by its encoding.
 Bytes WrapBasic(const Bytes& basic) {
   Bytes wrapped, body;
-  der::AppendOid(&body, "1.3.6.1.5.5.7.48.1.1");
+  der::AppendOid(&body, tavrix::provider::chain::kOidOcspBasic);
   der::AppendTlv(&body, der::kTagOctetString, basic);
   const Bytes status{der::kTagEnumerated, 1, 0};
   der::Append(&wrapped, status);

@@ -104,10 +104,7 @@ bool CertHashIs(const std::string& oid, PCCERT_CONTEXT c, const Bytes& want) {
   size_t n = c->cbCertEncoded;
   Bytes got;
   if (oid == kOidSha1) {
-    std::string hex = tavrix::provider::chain::Sha1Hex(p, n);
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-      got.push_back(
-          static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    got = tavrix::provider::chain::Sha1(p, n);
   } else if (oid == kOidSha256) {
     sha256_ctx ctx;
     sha256_init(&ctx);

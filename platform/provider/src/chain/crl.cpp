@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <deque>
-#include <map>
 #include <memory>
-#include <mutex>
 
 #include "base/c_boundary.h"
+#include "base/handles.h"
 
 namespace tavrix::provider::chain {
 
@@ -23,15 +22,12 @@ struct CrlHolder {
   std::vector<CRL_ENTRY> entries;
   std::deque<std::vector<CERT_EXTENSION>> entry_exts;
   std::vector<CERT_EXTENSION> exts;
-  long refs = 1;
 };
 
 // Every live context is registered, so that a stray or already freed pointer
 // handed back to us is refused instead of crashing.
-std::mutex g_mutex;
-std::map<const CRL_CONTEXT*, CrlHolder*>& Registry() {
-  static auto* r = new std::map<const CRL_CONTEXT*, CrlHolder*>();
-  return *r;
+HandleTable<CrlHolder, PCCRL_CONTEXT>& Crls() {
+  return LiveHandles<CrlHolder, PCCRL_CONTEXT>();
 }
 
 bool ReadExtensions(const Tlv& seq, CrlHolder* h,
@@ -172,32 +168,24 @@ bool Parse(CrlHolder* h) {
 
 }  // namespace
 
-PCCRL_CONTEXT CreateCrlContext(const uint8_t* p, size_t n, DWORD* err) {
-  if (!p || n == 0) {
-    *err = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
-  auto h = std::make_unique<CrlHolder>();
+PCCRL_CONTEXT CreateCrlContext(const uint8_t* p, size_t n) {
+  if (!p || n == 0) return FailWith(ERROR_INVALID_PARAMETER, PCCRL_CONTEXT{});
+  auto h = std::make_shared<CrlHolder>();
   h->encoded.assign(p, p + n);
-  if (!Parse(h.get())) {
-    *err = CRYPT_E_ASN1_BADTAG;
-    return nullptr;
-  }
+  if (!Parse(h.get())) return FailWith(CRYPT_E_ASN1_BADTAG, PCCRL_CONTEXT{});
   h->ctx.dwCertEncodingType = X509_ASN_ENCODING;
   h->ctx.pbCrlEncoded = h->encoded.data();
   h->ctx.cbCrlEncoded = static_cast<DWORD>(h->encoded.size());
   h->ctx.pCrlInfo = &h->info;
   h->ctx.hCertStore = nullptr;
-  std::lock_guard<std::mutex> lock(g_mutex);
-  CrlHolder* raw = h.release();
-  Registry()[&raw->ctx] = raw;
-  return &raw->ctx;
+  const CRL_CONTEXT* ctx = &h->ctx;
+  return Crls().Add(std::move(h), ctx);
 }
 
-const CrlData* CrlDataOf(PCCRL_CONTEXT ctx) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  auto it = Registry().find(ctx);
-  return it == Registry().end() ? nullptr : &it->second->data;
+std::shared_ptr<const CrlData> CrlDataOf(PCCRL_CONTEXT ctx) {
+  std::shared_ptr<CrlHolder> h = Crls().Get(ctx);
+  if (!h) return nullptr;
+  return std::shared_ptr<const CrlData>(h, &h->data);
 }
 
 }  // namespace tavrix::provider::chain
@@ -208,27 +196,17 @@ using namespace tavrix::provider::chain;
 extern "C" CAPI_EXPORT PCCRL_CONTEXT WINAPI
 CertCreateCRLContext(DWORD dwCertEncodingType, const BYTE* pbCrlEncoded,
                      DWORD cbCrlEncoded) try {
-  if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
-    SetLastError(E_INVALIDARG);
-    return nullptr;
-  }
-  DWORD err = 0;
-  PCCRL_CONTEXT ctx = CreateCrlContext(pbCrlEncoded, cbCrlEncoded, &err);
-  if (!ctx) SetLastError(err);
-  return ctx;
+  if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING)
+    return FailWith(E_INVALIDARG, PCCRL_CONTEXT{});
+  return CreateCrlContext(pbCrlEncoded, cbCrlEncoded);
 }
 CAPI_GUARD(nullptr)
 
 extern "C" CAPI_EXPORT PCCRL_CONTEXT WINAPI
 CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext) try {
   if (!pCrlContext) return nullptr;
-  std::lock_guard<std::mutex> lock(g_mutex);
-  auto it = Registry().find(pCrlContext);
-  if (it == Registry().end()) {
-    SetLastError(E_INVALIDARG);
-    return nullptr;
-  }
-  ++it->second->refs;
+  if (!Crls().Retain(pCrlContext))
+    return FailWith(E_INVALIDARG, PCCRL_CONTEXT{});
   return pCrlContext;
 }
 CAPI_GUARD(nullptr)
@@ -237,20 +215,9 @@ extern "C" CAPI_EXPORT BOOL WINAPI
 CertFreeCRLContext(PCCRL_CONTEXT pCrlContext) try {
   // Freeing nothing succeeds, as CryptoAPI documents.
   if (!pCrlContext) return TRUE;
-  CrlHolder* dead = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = Registry().find(pCrlContext);
-    if (it == Registry().end()) {
-      SetLastError(E_INVALIDARG);
-      return FALSE;
-    }
-    if (--it->second->refs == 0) {
-      dead = it->second;
-      Registry().erase(it);
-    }
-  }
-  delete dead;
+  // The last reference goes with `dead`, outside the table's lock.
+  std::shared_ptr<CrlHolder> dead = Crls().Release(pCrlContext);
+  if (!dead) return Fail(E_INVALIDARG);
   return TRUE;
 }
 CAPI_GUARD(FALSE)

@@ -4,6 +4,7 @@
 
 #include <capi/wincrypt.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,11 @@ struct CrlData {
   bool unsupported_critical = false;
 };
 
-// Creates a context (reference count 1); null and `*err` set on bad input.
-PCCRL_CONTEXT CreateCrlContext(const uint8_t* p, size_t n, DWORD* err);
-// The parsed view of a context made here; null for a foreign pointer.
-const CrlData* CrlDataOf(PCCRL_CONTEXT ctx);
+// Creates a context (reference count 1); null with the last error set on
+// bad input.
+PCCRL_CONTEXT CreateCrlContext(const uint8_t* p, size_t n);
+// The parsed view of a context made here, kept alive while held; null for a
+// foreign pointer.
+std::shared_ptr<const CrlData> CrlDataOf(PCCRL_CONTEXT ctx);
 
 }  // namespace tavrix::provider::chain

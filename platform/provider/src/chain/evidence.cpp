@@ -10,6 +10,7 @@
 namespace {
 
 namespace x509 = tavrix::provider::x509;
+using tavrix::provider::Fail;
 using tavrix::provider::chain::Bytes;
 
 bool Parse(PCCERT_CONTEXT c, x509::Certificate* out) {
@@ -19,10 +20,7 @@ bool Parse(PCCERT_CONTEXT c, x509::Certificate* out) {
 
 BOOL HandOut(const uint8_t* p, size_t n, BYTE** pp, DWORD* pcb) {
   auto* buf = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, n ? n : 1));
-  if (!buf) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
+  if (!buf) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   std::memcpy(buf, p, n);
   *pp = buf;
   *pcb = static_cast<DWORD>(n);
@@ -34,17 +32,12 @@ BOOL HandOut(const uint8_t* p, size_t n, BYTE** pp, DWORD* pcb) {
 extern "C" CAPI_EXPORT BOOL WINAPI TavrixGetRevocationEvidence(
     PCCERT_CONTEXT pCert, PCCERT_CONTEXT pIssuer, DWORD dwTimeoutMs,
     DWORD* pdwKind, BYTE** ppbEvidence, DWORD* pcbEvidence) try {
-  if (!pdwKind || !ppbEvidence || !pcbEvidence) {
-    SetLastError(E_INVALIDARG);
-    return FALSE;
-  }
+  if (!pdwKind || !ppbEvidence || !pcbEvidence) return Fail(E_INVALIDARG);
   *ppbEvidence = nullptr;
   *pcbEvidence = 0;
   x509::Certificate cert, issuer;
-  if (!Parse(pCert, &cert) || !Parse(pIssuer, &issuer)) {
-    SetLastError(CRYPT_E_ASN1_BADTAG);
-    return FALSE;
-  }
+  if (!Parse(pCert, &cert) || !Parse(pIssuer, &issuer))
+    return Fail(CRYPT_E_ASN1_BADTAG);
   tavrix::provider::chain::RevocationOptions opts;
   opts.timeout_ms = dwTimeoutMs ? dwTimeoutMs : opts.timeout_ms;
   opts.has_deadline = true;
@@ -62,39 +55,31 @@ extern "C" CAPI_EXPORT BOOL WINAPI TavrixGetRevocationEvidence(
                    pcbEvidence);
     } else if (r.crl) {
       *pdwKind = TAVRIX_EVIDENCE_CRL;
-      ok = HandOut(r.crl->pbCrlEncoded, r.crl->cbCrlEncoded, ppbEvidence,
-                   pcbEvidence);
+      ok = HandOut(r.crl.get()->pbCrlEncoded, r.crl.get()->cbCrlEncoded,
+                   ppbEvidence, pcbEvidence);
     }
     err = ok ? 0 : GetLastError();
   } else if (r.status == tavrix::provider::chain::RevStatus::kRevoked) {
     err = CRYPT_E_REVOKED;
   }
-  if (r.crl) CertFreeCRLContext(r.crl);
-  if (!ok) SetLastError(err ? err : CRYPT_E_NO_REVOCATION_CHECK);
-  return ok;
+  if (!ok) return Fail(err ? err : CRYPT_E_NO_REVOCATION_CHECK);
+  return TRUE;
 }
 CAPI_GUARD(FALSE)
 
 extern "C" CAPI_EXPORT BOOL WINAPI TavrixJudgeOcspEvidence(
     PCCERT_CONTEXT pCert, PCCERT_CONTEXT pIssuer, const BYTE* pbResponse,
     DWORD cbResponse, const FILETIME* pTime, BOOL* pbGood) try {
-  if (!pbResponse || !pTime || !pbGood) {
-    SetLastError(E_INVALIDARG);
-    return FALSE;
-  }
+  if (!pbResponse || !pTime || !pbGood) return Fail(E_INVALIDARG);
   x509::Certificate cert, issuer;
-  if (!Parse(pCert, &cert) || !Parse(pIssuer, &issuer)) {
-    SetLastError(CRYPT_E_ASN1_BADTAG);
-    return FALSE;
-  }
+  if (!Parse(pCert, &cert) || !Parse(pIssuer, &issuer))
+    return Fail(CRYPT_E_ASN1_BADTAG);
   tavrix::provider::chain::RevStatus s =
       tavrix::provider::chain::JudgeOcspResponse(
           Bytes(pbResponse, pbResponse + cbResponse), cert, issuer, {},
           tavrix::provider::der::FileTimeToUnix(*pTime));
-  if (s == tavrix::provider::chain::RevStatus::kUnknown) {
-    SetLastError(CRYPT_E_REVOCATION_OFFLINE);
-    return FALSE;
-  }
+  if (s == tavrix::provider::chain::RevStatus::kUnknown)
+    return Fail(CRYPT_E_REVOCATION_OFFLINE);
   *pbGood = s == tavrix::provider::chain::RevStatus::kGood;
   return TRUE;
 }

@@ -5,6 +5,8 @@
 
 #include <mutex>
 
+#include "x509/certificate.h"
+
 namespace tavrix::provider::chain {
 
 namespace {
@@ -25,21 +27,14 @@ size_t Write(char* p, size_t size, size_t count, void* arg) {
   return n;
 }
 
-bool HasHttpScheme(const std::string& url) {
-  std::string lower;
-  for (char c : url.substr(0, 8))
-    lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  return lower.compare(0, 7, "http://") == 0 ||
-         lower.compare(0, 8, "https://") == 0;
-}
-
 }  // namespace
 
 FetchResult HttpFetch(const std::string& url, const Bytes* post_body,
                       const char* content_type, unsigned timeout_ms,
                       Bytes* out) {
   out->clear();
-  if (!HasHttpScheme(url) || url.find_first_of(" \r\n\t") != std::string::npos)
+  if (!x509::HasHttpScheme(url) ||
+      url.find_first_of(" \r\n\t") != std::string::npos)
     return FetchResult::kBadUrl;
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -94,19 +89,13 @@ FetchResult HttpFetch(const std::string& url, const Bytes* post_body,
   return FetchResult::kOk;
 }
 
-std::string Sha1Hex(const uint8_t* p, size_t n) {
+Bytes Sha1(const uint8_t* p, size_t n) {
   sha1_ctx ctx;
   sha1_init(&ctx);
   sha1_update(&ctx, n, p);
-  uint8_t d[SHA1_DIGEST_SIZE];
-  sha1_digest(&ctx, sizeof d, d);
-  static const char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (uint8_t b : d) {
-    s += kHex[b >> 4];
-    s += kHex[b & 15];
-  }
-  return s;
+  Bytes d(SHA1_DIGEST_SIZE);
+  sha1_digest(&ctx, d.size(), d.data());
+  return d;
 }
 
 }  // namespace tavrix::provider::chain

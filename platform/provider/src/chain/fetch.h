@@ -1,4 +1,5 @@
-// Bounded HTTP retrieval of revocation data.
+// The one HTTP client of the provider and the CAdES runtime: bounded
+// retrieval of CRLs, OCSP answers and time stamps.
 #pragma once
 
 #include <capi/wintypes.h>
@@ -24,7 +25,11 @@ FetchResult HttpFetch(const std::string& url, const Bytes* post_body,
                       const char* content_type, unsigned timeout_ms,
                       Bytes* out);
 
-// Lowercase hexadecimal SHA-1 of arbitrary bytes.
-std::string Sha1Hex(const uint8_t* p, size_t n);
+// SHA-1 of arbitrary bytes: OCSP certificate identifiers (RFC 6960 §4.1.1),
+// key identifiers (RFC 5280 §4.2.1.2), cache file names. Here because this
+// library is the one both the provider and the CAdES runtime link that
+// carries a SHA-1.
+Bytes Sha1(const uint8_t* p, size_t n);
+inline Bytes Sha1(const Bytes& b) { return Sha1(b.data(), b.size()); }
 
 }  // namespace tavrix::provider::chain

@@ -10,7 +10,9 @@
 #include "base/provider_home.h"
 #include "chain/crl.h"
 #include "chain/fetch.h"
+#include "chain/ocsp_oids.h"
 #include "chain/sig_verify.h"
+#include "text/text.h"
 
 namespace tavrix::provider::chain {
 
@@ -18,9 +20,7 @@ namespace {
 
 // Clocks of servers and clients differ a little.
 constexpr int64_t kClockSkew = 300;
-const char kOidSha1[] = "1.3.14.3.2.26";
-const char kOidOcspBasic[] = "1.3.6.1.5.5.7.48.1.1";
-const char kOidOcspNonce[] = "1.3.6.1.5.5.7.48.1.2";
+const char kOidSha1[] = szOID_OIWSEC_sha1;
 
 bool NoTimeLeft(const RevocationOptions& o) {
   return o.has_deadline && std::chrono::steady_clock::now() >= o.deadline;
@@ -34,15 +34,6 @@ unsigned TimeoutFor(const RevocationOptions& o) {
   if (left <= 0) return 1;
   return static_cast<unsigned>(
       std::min<long long>(left, static_cast<long long>(o.timeout_ms)));
-}
-
-Bytes Sha1(const Bytes& b) {
-  std::string hex = Sha1Hex(b.data(), b.size());
-  Bytes out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(
-        static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
 }
 
 // ------------------------------------------------------------------- CRLs
@@ -79,9 +70,9 @@ CrlCheck JudgeCrl(const CrlData& d, const x509::Certificate& cert,
   if (issuer.has_key_usage &&
       !x509::KeyUsageHas(issuer, x509::kKeyUsageCrlSign))
     return CrlCheck::kBad;
-  if (VerifyGostSignature(d.signed_parts.tbs.start, d.signed_parts.tbs.total(),
+  if (!CheckGostSignature(d.signed_parts.tbs.start, d.signed_parts.tbs.total(),
                           d.signed_parts.sig_alg, d.signed_parts.signature,
-                          issuer.PublicKeyInfo()) != 0)
+                          issuer.PublicKeyInfo()))
     return CrlCheck::kBad;
   if (d.this_update > now + kClockSkew) return CrlCheck::kStale;
   if (d.has_next_update) {
@@ -92,9 +83,9 @@ CrlCheck JudgeCrl(const CrlData& d, const x509::Certificate& cert,
   return CrlCheck::kUsable;
 }
 
-void Decide(PCCRL_CONTEXT crl, const CrlData& d, const x509::Certificate& cert,
+void Decide(CrlHandle crl, const CrlData& d, const x509::Certificate& cert,
             RevocationOutcome* out) {
-  out->crl = crl;
+  out->crl = std::move(crl);
   out->status = RevStatus::kGood;
   out->result = 0;
   out->offline = false;
@@ -114,17 +105,15 @@ bool CheckCrlUrl(const std::string& url, const x509::Certificate& cert,
                  const RevocationOptions& opts, RevocationOutcome* out) {
   const std::string path = CrlCachePath(url);
   Bytes data;
-  DWORD err = 0;
   if (ReadSmallFile(path, &data)) {
-    PCCRL_CONTEXT crl = CreateCrlContext(data.data(), data.size(), &err);
-    const CrlData* d = crl ? CrlDataOf(crl) : nullptr;
+    CrlHandle crl(CreateCrlContext(data.data(), data.size()));
+    std::shared_ptr<const CrlData> d = CrlDataOf(crl.get());
     // Reused only while it promises to be current.
     if (d && d->has_next_update &&
         JudgeCrl(*d, cert, issuer, now) == CrlCheck::kUsable) {
-      Decide(crl, *d, cert, out);
+      Decide(std::move(crl), *d, cert, out);
       return true;
     }
-    if (crl) CertFreeCRLContext(crl);
   }
   if (opts.cache_only || NoTimeLeft(opts)) {
     out->offline = true;
@@ -173,20 +162,14 @@ bool CheckCrlUrl(const std::string& url, const x509::Certificate& cert,
     }
     data.swap(der);
   }
-  PCCRL_CONTEXT crl = CreateCrlContext(data.data(), data.size(), &err);
-  const CrlData* d = crl ? CrlDataOf(crl) : nullptr;
-  if (!d) {
-    out->offline = true;
-    return false;
-  }
-  CrlCheck judged = JudgeCrl(*d, cert, issuer, now);
-  if (judged != CrlCheck::kUsable) {
-    CertFreeCRLContext(crl);
+  CrlHandle crl(CreateCrlContext(data.data(), data.size()));
+  std::shared_ptr<const CrlData> d = CrlDataOf(crl.get());
+  if (!d || JudgeCrl(*d, cert, issuer, now) != CrlCheck::kUsable) {
     out->offline = true;
     return false;
   }
   WriteCache(path, data);
-  Decide(crl, *d, cert, out);
+  Decide(std::move(crl), *d, cert, out);
   return true;
 }
 
@@ -275,8 +258,8 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
 
   // The issuer signs its own answers; a delegated responder must be
   // certified by the issuer for OCSP signing.
-  bool signed_ok = VerifyGostSignature(tbs.start, tbs.total(), sig_alg,
-                                       signature, issuer.PublicKeyInfo()) == 0;
+  bool signed_ok = CheckGostSignature(tbs.start, tbs.total(), sig_alg,
+                                      signature, issuer.PublicKeyInfo());
   if (!signed_ok && present) {
     DefiniteReader cw(certs_wrap);
     Tlv list, one;
@@ -292,12 +275,11 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
             responder.not_after < now)
           continue;
         const x509::SignedParts& rp = responder.signed_parts;
-        if (VerifyGostSignature(rp.tbs.start, rp.tbs.total(), rp.sig_alg,
-                                rp.signature, issuer.PublicKeyInfo()) != 0)
+        if (!CheckGostSignature(rp.tbs.start, rp.tbs.total(), rp.sig_alg,
+                                rp.signature, issuer.PublicKeyInfo()))
           continue;
-        signed_ok =
-            VerifyGostSignature(tbs.start, tbs.total(), sig_alg, signature,
-                                responder.PublicKeyInfo()) == 0;
+        signed_ok = CheckGostSignature(tbs.start, tbs.total(), sig_alg,
+                                       signature, responder.PublicKeyInfo());
       }
     }
   }
@@ -378,9 +360,8 @@ std::string CrlCacheDir() {
 std::string CrlCachePath(const std::string& url) {
   std::string dir = CrlCacheDir();
   if (dir.empty()) return dir;
-  return dir + "/" +
-         Sha1Hex(reinterpret_cast<const uint8_t*>(url.data()), url.size()) +
-         ".crl";
+  Bytes digest = Sha1(reinterpret_cast<const uint8_t*>(url.data()), url.size());
+  return dir + "/" + text::HexLower(digest.data(), digest.size()) + ".crl";
 }
 
 RevStatus JudgeOcspResponse(const Bytes& resp, const x509::Certificate& cert,

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 
+#include "base/handles.h"
 #include "x509/certificate.h"
 
 namespace tavrix::provider::chain {
@@ -27,8 +28,8 @@ struct RevocationOutcome {
   // answer was unusable (as opposed to the certificate naming no source).
   bool offline = false;
   DWORD result = CRYPT_E_NO_REVOCATION_CHECK;  // dwRevocationResult
-  PCCRL_CONTEXT crl = nullptr;  // the CRL that decided, owned by the caller
-  size_t crl_entry = 0;         // index of the entry when revoked by the CRL
+  CrlHandle crl;                               // the CRL that decided
+  size_t crl_entry = 0;  // index of the entry when revoked by the CRL
   // The whole OCSPResponse that decided, when an OCSP responder did (kept
   // as evidence by callers that embed it).
   Bytes ocsp_response;

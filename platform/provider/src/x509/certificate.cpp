@@ -24,6 +24,14 @@ bool ParseSigned(const uint8_t* p, size_t n, SignedParts* out) {
   return true;
 }
 
+bool HasHttpScheme(std::string_view uri) {
+  std::string lower;
+  for (char c : uri.substr(0, 8))
+    lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return lower.compare(0, 7, "http://") == 0 ||
+         lower.compare(0, 8, "https://") == 0;
+}
+
 void CollectUris(const Tlv& general_names, std::vector<std::string>* uris) {
   DefiniteReader r(general_names);
   Tlv gn;
@@ -32,12 +40,7 @@ void CollectUris(const Tlv& general_names, std::vector<std::string>* uris) {
     if (gn.tag != der::Context(6, false)) continue;
     std::string uri(reinterpret_cast<const char*>(gn.value), gn.len);
     if (uri.find('\0') != std::string::npos) continue;
-    std::string lower;
-    for (char c : uri.substr(0, 8))
-      lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    if (lower.compare(0, 7, "http://") == 0 ||
-        lower.compare(0, 8, "https://") == 0)
-      uris->push_back(uri);
+    if (HasHttpScheme(uri)) uris->push_back(uri);
   }
 }
 
@@ -169,6 +172,7 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
   DefiniteReader r(c->signed_parts.tbs);
   Tlv t;
   bool present;
+  // version [0] EXPLICIT, v1 when absent (§4.1.2.1)
   if (!r.Optional(der::Context(0, true), &t, &present)) return false;
   if (present) {
     DefiniteReader vr(t);
@@ -179,12 +183,14 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
       return false;
     c->version = static_cast<DWORD>(v);
   }
+  // serialNumber (§4.1.2.2): users must take up to 20 octets; beyond 64 is
+  // refused rather than carried.
   if (!r.Expect(der::kTagInteger, &t) || t.len == 0 || t.len > 64) return false;
   c->serial = t.ValueBytes();
   if (!r.Expect(der::kTagSequence, &t)) return false;  // signature algorithm
   if (!r.Expect(der::kTagSequence, &t)) return false;
   c->issuer = t.WholeBytes();
-  Tlv validity;
+  Tlv validity;  // notBefore, notAfter and nothing else (§4.1.2.5)
   if (!r.Expect(der::kTagSequence, &validity)) return false;
   {
     DefiniteReader vr(validity);
@@ -214,9 +220,10 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
     if (!der::BitStringBytes(bits, &kp, &kn, nullptr)) return false;
     c->key_bits.assign(kp, kp + kn);
   }
-  // issuerUniqueID [1], subjectUniqueID [2]: skipped.
+  // issuerUniqueID [1], subjectUniqueID [2] (§4.1.2.8): skipped.
   if (!r.Optional(der::Context(1, false), &t, &present)) return false;
   if (!r.Optional(der::Context(2, false), &t, &present)) return false;
+  // extensions [3] EXPLICIT (§4.1.2.9); critical defaults to FALSE.
   Tlv exts_wrap;
   if (!r.Optional(der::Context(3, true), &exts_wrap, &present)) return false;
   if (present) {
@@ -242,6 +249,10 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
   }
   if (!r.AtEnd()) return false;
 
+  // §4.2: a critical extension that is not recognised must not be passed
+  // over; a chain reports it (unknown_critical). Certificate policies,
+  // subject alternative names, policy constraints and inhibitAnyPolicy are
+  // taken as known without being acted on here.
   for (const Extension& e : c->extensions) {
     bool ok = true;
     if (e.oid == szOID_BASIC_CONSTRAINTS2)

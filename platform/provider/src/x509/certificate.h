@@ -1,11 +1,26 @@
-// What chain building reads from a certificate, parsed straight from its
-// encoding so that the chain code does not depend on how a context's
-// CERT_INFO was filled.
+// The provider's one parsed X.509 certificate (RFC 5280 §4.1), read by the
+// certificate store code, chain building, message signing and verification
+// and the CAdES runtime alike.
+//
+// ParseCertificate takes the encoding once and keeps it: every other field is
+// decoded from that copy, so nothing depends on how a context's CERT_INFO was
+// filled. The structure is held to RFC 5280 §4.1: a version of at most v3,
+// a serial of 1 to 64 octets (§4.1.2.2 has users take at least 20), a
+// Validity of two times, nothing after the extensions. The extensions chain
+// building needs are decoded by their §4.2 rules. A known extension that does
+// not decode marks the certificate (bad_extension) rather than failing the
+// parse, and so does a critical one this code does not know
+// (unknown_critical): chain building reports both, per §4.2, instead of
+// losing the certificate.
+//
+// Other modules may append fields and functions here; keep Certificate
+// move-only (its views point into `encoded`).
 #pragma once
 
 #include <capi/wincrypt.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "der/der.h"
@@ -17,8 +32,9 @@ using der::Bytes;
 using der::DefiniteReader;
 using der::Tlv;
 
-// SEQUENCE { toBeSigned, AlgorithmIdentifier, BIT STRING }: certificates,
-// CRLs and OCSP basic responses share this outer shape.
+// SEQUENCE { toBeSigned, AlgorithmIdentifier, BIT STRING }: certificates
+// (RFC 5280 §4.1.1), CRLs (§5.1.1) and OCSP basic responses (RFC 6960
+// §4.2.1) share this outer shape. The signature must have no unused bits.
 struct SignedParts {
   Tlv tbs;
   std::string sig_alg;
@@ -54,7 +70,10 @@ struct Certificate {
   Bytes key_bits;        // subjectPublicKey BIT STRING contents
   std::vector<Extension> extensions;
 
-  // Decoded extensions (present flags tell whether the extension exists).
+  // Decoded extensions (present flags tell whether the extension exists):
+  // basicConstraints §4.2.1.9, keyUsage §4.2.1.3, extKeyUsage §4.2.1.12,
+  // subject and authority key identifiers §4.2.1.2 and §4.2.1.1, CRL
+  // distribution points §4.2.1.13, authority information access §4.2.2.1.
   bool has_basic_constraints = false;
   bool is_ca = false;
   bool has_path_len = false;
@@ -83,9 +102,14 @@ inline bool KeyUsageHas(const Certificate& c, unsigned bit) {
   return (c.key_usage >> bit) & 1u;
 }
 
+// False when the encoding is no certificate; `out` is then partly filled.
 bool ParseCertificate(const uint8_t* p, size_t n, Certificate* out);
 
 // Collects the http/https URIs of a GeneralNames / DistributionPoint list.
 void CollectUris(const Tlv& general_names, std::vector<std::string>* uris);
+
+// Whether a URI is one the provider retrieves from: http or https, the
+// scheme in any case (RFC 3986 §3.1).
+bool HasHttpScheme(std::string_view uri);
 
 }  // namespace tavrix::provider::x509
