@@ -42,11 +42,13 @@ class FlatOut {
     uintptr_t v = target;
     std::memcpy(buf_.data() + field, &v, sizeof v);
     fixups_.push_back(field);
+    has_pointers_ = true;
   }
   // Stores an address outside the block (CRYPT_DECODE_NOCOPY_FLAG).
   void PointOutside(size_t field, const void* p) {
     uintptr_t v = reinterpret_cast<uintptr_t>(p);
     std::memcpy(buf_.data() + field, &v, sizeof v);
+    has_pointers_ = true;
   }
   size_t AddBytes(const void* p, size_t n, size_t align = 1) {
     size_t off = Alloc(n ? n : 1, align);
@@ -80,11 +82,11 @@ class FlatOut {
   // Writes the block to `dst`, which has room for size() bytes.
   void Emit(BYTE* dst) const { Emit(dst, reinterpret_cast<uintptr_t>(dst)); }
   // Size-then-fill into the caller's buffer, which must be aligned for the
-  // structure's pointers.
+  // structure's pointers when it has any.
   BOOL CopyOut(void* out, DWORD* out_len) const {
     if (!out || !out_len || *out_len < buf_.size())
       return ::tavrix::provider::CopyOut(nullptr, buf_.size(), out, out_len);
-    if (reinterpret_cast<uintptr_t>(out) % alignof(void*))
+    if (has_pointers_ && reinterpret_cast<uintptr_t>(out) % alignof(void*))
       return Fail(ERROR_INVALID_PARAMETER);
     std::vector<BYTE> image(buf_.size());
     Emit(image.data(), reinterpret_cast<uintptr_t>(out));
@@ -107,6 +109,7 @@ class FlatOut {
 
   std::vector<BYTE> buf_;
   std::vector<size_t> fixups_;
+  bool has_pointers_ = false;
 };
 
 }  // namespace tavrix::provider

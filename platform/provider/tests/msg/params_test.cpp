@@ -308,3 +308,38 @@ TEST_F(Params, SignerReplacedThroughControls) {
 
 }  // namespace
 }  // namespace msg_test
+
+namespace msg_test {
+namespace {
+
+// The length announced before encoding is the length the encoding takes.
+TEST(EncodedLength, MatchesTheEncoding) {
+  const Bytes data = Pattern(777);
+  for (const KeyKind& kind : Kinds()) {
+    Signer s(kind);
+    ASSERT_TRUE(s.ok()) << kind.name;
+    for (DWORD flags : {0u, DWORD(CMSG_DETACHED_FLAG),
+                        DWORD(CMSG_AUTHENTICATED_ATTRIBUTES_FLAG)}) {
+      CMSG_SIGNER_ENCODE_INFO si = s.Info();
+      CERT_BLOB cert = s.Blob();
+      CMSG_SIGNED_ENCODE_INFO info = EncodeInfo(&si, 1, &cert, 1);
+      Bytes msg = Sign({si}, {cert}, data, flags & CMSG_DETACHED_FLAG,
+                       flags & ~DWORD(CMSG_DETACHED_FLAG));
+      ASSERT_FALSE(msg.empty()) << kind.name << " " << flags;
+      EXPECT_EQ(CryptMsgCalculateEncodedLength(kEnc, flags, CMSG_SIGNED, &info,
+                                               nullptr, DWORD(data.size())),
+                msg.size())
+          << kind.name << " " << flags;
+    }
+  }
+  // ContentInfo { data, [0] OCTET STRING }, and the bare OCTET STRING.
+  EXPECT_EQ(
+      CryptMsgCalculateEncodedLength(kEnc, 0, CMSG_DATA, nullptr, nullptr, 777),
+      800u);
+  EXPECT_EQ(CryptMsgCalculateEncodedLength(kEnc, CMSG_BARE_CONTENT_FLAG,
+                                           CMSG_DATA, nullptr, nullptr, 777),
+            781u);
+}
+
+}  // namespace
+}  // namespace msg_test
