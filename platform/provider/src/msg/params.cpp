@@ -1,5 +1,7 @@
 // CryptMsgGetParam: the model's parts as bytes, counts, or structures laid
 // out in one caller buffer.
+#include <type_traits>
+
 #include "base/c_boundary.h"
 #include "base/flat_out.h"
 #include "msg/algs.h"
@@ -60,12 +62,15 @@ void PutSignedPart(FlatOut* f, size_t info, const SignerRec& s) {
   f->At<Info>(info)->dwVersion = s.version;
 }
 
-FlatOut SignerInfo(const SignerRec& s) {
+// CMSG_SIGNER_INFO, and CERT_INFO with only the signer's identifier.
+template <typename Info>
+FlatOut ByIssuerSerial(const SignerRec& s) {
   FlatOut f;
-  size_t info = f.Alloc<CMSG_SIGNER_INFO>();
-  PutIssuerSerial(&f, info + offsetof(CMSG_SIGNER_INFO, Issuer),
-                  info + offsetof(CMSG_SIGNER_INFO, SerialNumber), s);
-  PutSignedPart<CMSG_SIGNER_INFO>(&f, info, s);
+  size_t info = f.Alloc<Info>();
+  PutIssuerSerial(&f, info + offsetof(Info, Issuer),
+                  info + offsetof(Info, SerialNumber), s);
+  if constexpr (std::is_same_v<Info, CMSG_SIGNER_INFO>)
+    PutSignedPart<Info>(&f, info, s);
   return f;
 }
 
@@ -83,14 +88,6 @@ FlatOut CmsSignerInfo(const SignerRec& s) {
                     is + offsetof(CERT_ISSUER_SERIAL_NUMBER, SerialNumber), s);
   }
   PutSignedPart<CMSG_CMS_SIGNER_INFO>(&f, info, s);
-  return f;
-}
-
-FlatOut SignerCertInfo(const SignerRec& s) {
-  FlatOut f;
-  size_t info = f.Alloc<CERT_INFO>();
-  PutIssuerSerial(&f, info + offsetof(CERT_INFO, Issuer),
-                  info + offsetof(CERT_INFO, SerialNumber), s);
   return f;
 }
 
@@ -127,11 +124,11 @@ bool Ready(const Msg* m, DWORD type) {
 bool SignerParam(Msg* m, const SignerRec& s, DWORD type, void* pv, DWORD* pcb) {
   switch (type) {
     case CMSG_SIGNER_INFO_PARAM:
-      return SignerInfo(s).CopyOut(pv, pcb);
+      return ByIssuerSerial<CMSG_SIGNER_INFO>(s).CopyOut(pv, pcb);
     case CMSG_CMS_SIGNER_INFO_PARAM:
       return CmsSignerInfo(s).CopyOut(pv, pcb);
     case CMSG_SIGNER_CERT_INFO_PARAM:
-      return SignerCertInfo(s).CopyOut(pv, pcb);
+      return ByIssuerSerial<CERT_INFO>(s).CopyOut(pv, pcb);
     case CMSG_SIGNER_HASH_ALGORITHM_PARAM:
       return Algorithm(s.digest).CopyOut(pv, pcb);
     case CMSG_SIGNER_AUTH_ATTR_PARAM:
