@@ -4,68 +4,11 @@
 #include <cstring>
 
 #include "base/c_boundary.h"
+#include "base/flat_out.h"
 #include "certs/certs_internal.h"
 
 namespace tavrix::provider::certs {
 namespace {
-
-// Builds a block with offsets in place of its own pointers; Emit() turns
-// them into addresses of the destination.
-class Flat {
- public:
-  size_t Alloc(size_t n, size_t align = 8) {
-    size_t off = (buf_.size() + align - 1) / align * align;
-    buf_.resize(off + n, 0);
-    return off;
-  }
-  template <typename T>
-  T* At(size_t off) {
-    return reinterpret_cast<T*>(buf_.data() + off);
-  }
-  // Stores the in-block offset `target` in the pointer at `field`.
-  void Point(size_t field, size_t target) {
-    uintptr_t v = target;
-    memcpy(buf_.data() + field, &v, sizeof v);
-    fixups_.push_back(field);
-  }
-  // Stores an address outside the block (CRYPT_DECODE_NOCOPY_FLAG).
-  void PointOutside(size_t field, const void* p) {
-    uintptr_t v = reinterpret_cast<uintptr_t>(p);
-    memcpy(buf_.data() + field, &v, sizeof v);
-  }
-  size_t AddBytes(const void* p, size_t n, size_t align = 1) {
-    size_t off = Alloc(n ? n : 1, align);
-    if (n) memcpy(buf_.data() + off, p, n);
-    return off;
-  }
-  size_t AddString(const std::string& s) {
-    return AddBytes(s.c_str(), s.size() + 1);
-  }
-  // A data blob: copied, or left in the caller's buffer with NOCOPY.
-  void Blob(size_t blobField, const BYTE* p, size_t n, bool nocopy) {
-    At<CRYPT_DATA_BLOB>(blobField)->cbData = static_cast<DWORD>(n);
-    size_t ptr = blobField + offsetof(CRYPT_DATA_BLOB, pbData);
-    if (!n) return;
-    if (nocopy)
-      PointOutside(ptr, p);
-    else
-      Point(ptr, AddBytes(p, n));
-  }
-  size_t size() const { return buf_.size(); }
-  void Emit(BYTE* dst) const {
-    memcpy(dst, buf_.data(), buf_.size());
-    for (size_t f : fixups_) {
-      uintptr_t v;
-      memcpy(&v, dst + f, sizeof v);
-      v += reinterpret_cast<uintptr_t>(dst);
-      memcpy(dst + f, &v, sizeof v);
-    }
-  }
-
- private:
-  std::vector<BYTE> buf_;
-  std::vector<size_t> fixups_;
-};
 
 struct Input {
   const BYTE* p;
@@ -91,7 +34,7 @@ bool Top(const Input& in, uint8_t tag, Tlv* t, DWORD* err) {
   return true;
 }
 
-bool DecodeEku(const Input& in, Flat* f, DWORD* err) {
+bool DecodeEku(const Input& in, FlatOut* f, DWORD* err) {
   Tlv seq, o;
   if (!Top(in, kTagSequence, &seq, err)) return false;
   std::vector<std::string> oids;
@@ -112,7 +55,7 @@ bool DecodeEku(const Input& in, Flat* f, DWORD* err) {
   return true;
 }
 
-bool DecodeSeqOfAny(const Input& in, Flat* f, DWORD* err) {
+bool DecodeSeqOfAny(const Input& in, FlatOut* f, DWORD* err) {
   Tlv seq, e;
   if (!Top(in, kTagSequence, &seq, err)) return false;
   std::vector<Tlv> items;
@@ -132,7 +75,7 @@ bool DecodeSeqOfAny(const Input& in, Flat* f, DWORD* err) {
   return true;
 }
 
-bool DecodeName(const Input& in, Flat* f, DWORD* err, bool unicode) {
+bool DecodeName(const Input& in, FlatOut* f, DWORD* err, bool unicode) {
   Tlv seq;
   if (!Top(in, kTagSequence, &seq, err)) return false;
   ParsedName name;
@@ -170,7 +113,7 @@ bool DecodeName(const Input& in, Flat* f, DWORD* err, bool unicode) {
   return true;
 }
 
-void PutAlgId(Flat* f, size_t field, const CRYPT_ALGORITHM_IDENTIFIER& a,
+void PutAlgId(FlatOut* f, size_t field, const CRYPT_ALGORITHM_IDENTIFIER& a,
               bool nocopy) {
   f->Point(field + offsetof(CRYPT_ALGORITHM_IDENTIFIER, pszObjId),
            f->AddString(a.pszObjId ? a.pszObjId : ""));
@@ -178,13 +121,13 @@ void PutAlgId(Flat* f, size_t field, const CRYPT_ALGORITHM_IDENTIFIER& a,
           a.Parameters.pbData, a.Parameters.cbData, nocopy);
 }
 
-void PutBits(Flat* f, size_t field, const BYTE* p, size_t n, DWORD unused,
+void PutBits(FlatOut* f, size_t field, const BYTE* p, size_t n, DWORD unused,
              bool nocopy) {
   f->Blob(field, p, n, nocopy);
   f->At<CRYPT_BIT_BLOB>(field)->cUnusedBits = unused;
 }
 
-bool DecodeCert(const Input& in, Flat* f, DWORD* err) {
+bool DecodeCert(const Input& in, FlatOut* f, DWORD* err) {
   Tlv top;
   if (!Top(in, kTagSequence, &top, err)) return false;
   CertObject* c = ParseCertificate(in.p, static_cast<DWORD>(top.total()));
@@ -226,7 +169,7 @@ bool DecodeCert(const Input& in, Flat* f, DWORD* err) {
   return true;
 }
 
-bool DecodeCertInfo(const Input& in, Flat* f, DWORD* err) {
+bool DecodeCertInfo(const Input& in, FlatOut* f, DWORD* err) {
   Tlv top;
   if (!Top(in, kTagSequence, &top, err)) return false;
   std::vector<BYTE> wrapped;
@@ -306,7 +249,7 @@ bool DecodeCertInfo(const Input& in, Flat* f, DWORD* err) {
   return true;
 }
 
-bool DecodeBasicConstraints2(const Input& in, Flat* f, DWORD* err) {
+bool DecodeBasicConstraints2(const Input& in, FlatOut* f, DWORD* err) {
   Tlv seq, t;
   if (!Top(in, kTagSequence, &seq, err)) return false;
   CERT_BASIC_CONSTRAINTS2_INFO info = {FALSE, FALSE, 0};
@@ -335,7 +278,7 @@ bool DecodeBasicConstraints2(const Input& in, Flat* f, DWORD* err) {
   return true;
 }
 
-bool DecodeBits(const Input& in, Flat* f, DWORD* err) {
+bool DecodeBits(const Input& in, FlatOut* f, DWORD* err) {
   Tlv t;
   if (!Top(in, kTagBitString, &t, err)) return false;
   if (t.len < 1 || t.value[0] > 7 || (t.len == 1 && t.value[0] != 0))
@@ -345,14 +288,14 @@ bool DecodeBits(const Input& in, Flat* f, DWORD* err) {
   return true;
 }
 
-bool DecodeOctets(const Input& in, Flat* f, DWORD* err) {
+bool DecodeOctets(const Input& in, FlatOut* f, DWORD* err) {
   Tlv t;
   if (!Top(in, kTagOctetString, &t, err)) return false;
   f->Blob(f->Alloc(sizeof(CRYPT_DATA_BLOB)), t.value, t.len, in.nocopy);
   return true;
 }
 
-bool DecodeInt(const Input& in, Flat* f, DWORD* err, bool multi) {
+bool DecodeInt(const Input& in, FlatOut* f, DWORD* err, bool multi) {
   Tlv t;
   if (!Top(in, kTagInteger, &t, err)) return false;
   if (t.len == 0) return *err = CRYPT_E_ASN1_CORRUPT, false;
@@ -378,7 +321,7 @@ bool DecodeInt(const Input& in, Flat* f, DWORD* err, bool multi) {
   return true;
 }
 
-bool DecodeTimeType(const Input& in, Flat* f, DWORD* err, bool utcOnly) {
+bool DecodeTimeType(const Input& in, FlatOut* f, DWORD* err, bool utcOnly) {
   Tlv t;
   if (!ReadTlv(in.p, in.n, &t)) return *err = CRYPT_E_ASN1_EOD, false;
   if (t.tag != kTagUtcTime && (utcOnly || t.tag != kTagGeneralizedTime))
@@ -437,7 +380,7 @@ BOOL WINAPI CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
   // An allocated result must not point into the caller's buffer, which may
   // go away before the result is freed.
   if (alloc) in.nocopy = false;
-  Flat f;
+  FlatOut f;
   DWORD err = 0;
   bool ok;
   switch (TypeFor(lpszStructType)) {
@@ -504,18 +447,7 @@ BOOL WINAPI CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
     if (pcbStructInfo) *pcbStructInfo = need;
     return TRUE;
   }
-  if (!pvStructInfo) {
-    *pcbStructInfo = need;
-    return TRUE;
-  }
-  if (*pcbStructInfo < need) {
-    *pcbStructInfo = need;
-    SetError(ERROR_MORE_DATA);
-    return FALSE;
-  }
-  f.Emit(static_cast<BYTE*>(pvStructInfo));
-  *pcbStructInfo = need;
-  return TRUE;
+  return f.CopyOut(pvStructInfo, pcbStructInfo);
 }
 CAPI_GUARD(FALSE)
 

@@ -1,19 +1,23 @@
 // BER as streaming producers write it: indefinite lengths, constructed
 // OCTET STRINGs, and input that may stop anywhere.
+#include "base/c_boundary.h"
 #include "der/der.h"
 
 namespace tavrix::provider::der {
 
-Status ParseHeader(const uint8_t* p, size_t n, Header* h, size_t* need,
-                   DWORD* err) {
+namespace {
+Status Error(DWORD code) {
+  SetLastError(code);
+  return Status::kError;
+}
+}  // namespace
+
+Status ParseHeader(const uint8_t* p, size_t n, Header* h, size_t* need) {
   if (n < 2) {
     *need = 2;
     return Status::kNeedMore;
   }
-  if ((p[0] & 0x1F) == 0x1F) {
-    *err = CRYPT_E_ASN1_BADTAG;
-    return Status::kError;
-  }
+  if ((p[0] & 0x1F) == 0x1F) return Error(CRYPT_E_ASN1_BADTAG);
   h->tag = p[0];
   h->constructed = (p[0] & 0x20) != 0;
   h->indefinite = false;
@@ -24,10 +28,7 @@ Status ParseHeader(const uint8_t* p, size_t n, Header* h, size_t* need,
     return Status::kOk;
   }
   if (first == 0x80) {
-    if (!h->constructed) {
-      *err = CRYPT_E_ASN1_CORRUPT;
-      return Status::kError;
-    }
+    if (!h->constructed) return Error(CRYPT_E_ASN1_CORRUPT);
     h->indefinite = true;
     h->length = 0;
     h->header_len = 2;
@@ -35,10 +36,7 @@ Status ParseHeader(const uint8_t* p, size_t n, Header* h, size_t* need,
   }
   const size_t count = first & 0x7F;
   // Four length octets cover every size a DWORD-sized API can carry.
-  if (count > 4) {
-    *err = CRYPT_E_ASN1_LARGE;
-    return Status::kError;
-  }
+  if (count > 4) return Error(CRYPT_E_ASN1_LARGE);
   if (n < 2 + count) {
     *need = 2 + count;
     return Status::kNeedMore;
@@ -51,19 +49,13 @@ Status ParseHeader(const uint8_t* p, size_t n, Header* h, size_t* need,
 }
 
 Status Measure(const uint8_t* p, size_t n, size_t* total, size_t* need,
-               DWORD* err, int depth) {
-  if (depth > kMaxDepth) {
-    *err = CRYPT_E_ASN1_LARGE;
-    return Status::kError;
-  }
+               int depth) {
+  if (depth > kMaxDepth) return Error(CRYPT_E_ASN1_LARGE);
   Header h;
-  Status s = ParseHeader(p, n, &h, need, err);
+  Status s = ParseHeader(p, n, &h, need);
   if (s != Status::kOk) return s;
   if (!h.indefinite) {
-    if (h.length > SIZE_MAX - h.header_len) {
-      *err = CRYPT_E_ASN1_LARGE;
-      return Status::kError;
-    }
+    if (h.length > SIZE_MAX - h.header_len) return Error(CRYPT_E_ASN1_LARGE);
     const size_t t = h.header_len + h.length;
     if (t > n) {
       *need = t;
@@ -83,12 +75,10 @@ Status Measure(const uint8_t* p, size_t n, size_t* total, size_t* need,
       *total = pos + 2;
       return Status::kOk;
     }
-    if (p[pos] == 0) {  // a zero identifier is only allowed as the EOC
-      *err = CRYPT_E_ASN1_CORRUPT;
-      return Status::kError;
-    }
+    // A zero identifier is only allowed as the end-of-contents.
+    if (p[pos] == 0) return Error(CRYPT_E_ASN1_CORRUPT);
     size_t child = 0, child_need = 0;
-    s = Measure(p + pos, n - pos, &child, &child_need, err, depth + 1);
+    s = Measure(p + pos, n - pos, &child, &child_need, depth + 1);
     if (s == Status::kError) return s;
     if (s == Status::kNeedMore) {
       *need = pos + child_need;
@@ -106,10 +96,11 @@ bool BerReader::Next(Tlv* e) {
   }
   Header h;
   size_t need = 0, total = 0;
-  Status s = ParseHeader(p_, n_, &h, &need, &err_);
-  if (s == Status::kOk) s = Measure(p_, n_, &total, &need, &err_);
+  Status s = ParseHeader(p_, n_, &h, &need);
+  if (s == Status::kOk) s = Measure(p_, n_, &total, &need);
   if (s != Status::kOk) {
-    if (s == Status::kNeedMore) err_ = CRYPT_E_ASN1_EOD;
+    // Inside one complete buffer, an element that needs more is cut short.
+    err_ = s == Status::kNeedMore ? CRYPT_E_ASN1_EOD : GetLastError();
     return false;
   }
   e->tag = h.tag;
@@ -144,11 +135,8 @@ bool BerReader::Optional(uint8_t tag, Tlv* e, bool* present) {
   return Next(e);
 }
 
-static bool OctetsInto(const Tlv& e, Bytes* out, DWORD* err, int depth) {
-  if (depth > kMaxDepth) {
-    *err = CRYPT_E_ASN1_LARGE;
-    return false;
-  }
+static bool OctetsInto(const Tlv& e, Bytes* out, int depth) {
+  if (depth > kMaxDepth) return Fail(CRYPT_E_ASN1_LARGE);
   if (!e.constructed) {
     out->insert(out->end(), e.value, e.value + e.len);
     return true;
@@ -156,45 +144,30 @@ static bool OctetsInto(const Tlv& e, Bytes* out, DWORD* err, int depth) {
   BerReader r(e);
   while (!r.empty()) {
     Tlv c;
-    if (!r.Next(&c)) {
-      *err = r.error();
-      return false;
-    }
-    if ((c.tag & ~0x20) != kTagOctetString) {
-      *err = CRYPT_E_ASN1_BADTAG;
-      return false;
-    }
-    if (!OctetsInto(c, out, err, depth + 1)) return false;
+    if (!r.Next(&c)) return Fail(r.error());
+    if ((c.tag & ~0x20) != kTagOctetString) return Fail(CRYPT_E_ASN1_BADTAG);
+    if (!OctetsInto(c, out, depth + 1)) return false;
   }
   return true;
 }
 
-bool OctetStringValue(const Tlv& e, Bytes* out, DWORD* err) {
+bool OctetStringValue(const Tlv& e, Bytes* out) {
   out->clear();
-  return OctetsInto(e, out, err, 0);
+  return OctetsInto(e, out, 0);
 }
 
-bool OidValue(const Tlv& e, std::string* out, DWORD* err) {
+bool OidValue(const Tlv& e, std::string* out) {
   std::string s;
   if (!e.constructed) s = OidToString(e.value, e.len);
-  if (s.empty()) {
-    *err = CRYPT_E_ASN1_CORRUPT;
-    return false;
-  }
+  if (s.empty()) return Fail(CRYPT_E_ASN1_CORRUPT);
   *out = s;
   return true;
 }
 
-bool SmallIntValue(const Tlv& e, uint32_t* out, DWORD* err) {
+bool SmallIntValue(const Tlv& e, uint32_t* out) {
   uint64_t v;
-  if (!ParseSmallUint(e, &v)) {
-    *err = CRYPT_E_ASN1_CORRUPT;
-    return false;
-  }
-  if (v > UINT32_MAX) {
-    *err = CRYPT_E_ASN1_LARGE;
-    return false;
-  }
+  if (!ParseSmallUint(e, &v)) return Fail(CRYPT_E_ASN1_CORRUPT);
+  if (v > UINT32_MAX) return Fail(CRYPT_E_ASN1_LARGE);
   *out = static_cast<uint32_t>(v);
   return true;
 }

@@ -122,16 +122,19 @@ struct Header {
   size_t header_len = 0;  // identifier and length octets
 };
 
+// kNeedMore is not a failure: the input stopped early and more is worth
+// waiting for. kError sets the last error.
+//
 // Reads one identifier and length from bytes that may stop anywhere.
 // kNeedMore when they end inside the header (then *need is the least total
-// count worth waiting for); kError with *err set for a fault.
+// count worth waiting for).
 [[nodiscard]] Status ParseHeader(const uint8_t* p, size_t n, Header* h,
-                                 size_t* need, DWORD* err);
+                                 size_t* need);
 
 // Measures one whole element, walking nested indefinite lengths. kNeedMore
 // with *need = a lower bound of the bytes needed when the element is cut.
 [[nodiscard]] Status Measure(const uint8_t* p, size_t n, size_t* total,
-                             size_t* need, DWORD* err, int depth = 0);
+                             size_t* need, int depth = 0);
 
 // Walks the elements of one complete buffer, indefinite lengths included,
 // and keeps the first error code.
@@ -153,12 +156,13 @@ class BerReader {
   DWORD err_ = 0;
 };
 
+// These three set the last error when they fail.
 // Contents of a primitive or constructed OCTET STRING element.
-[[nodiscard]] bool OctetStringValue(const Tlv& e, Bytes* out, DWORD* err);
-// Dotted text of an OBJECT IDENTIFIER element, with an error code.
-[[nodiscard]] bool OidValue(const Tlv& e, std::string* out, DWORD* err);
-// Value of a small non-negative INTEGER element, with an error code.
-[[nodiscard]] bool SmallIntValue(const Tlv& e, uint32_t* out, DWORD* err);
+[[nodiscard]] bool OctetStringValue(const Tlv& e, Bytes* out);
+// Dotted text of an OBJECT IDENTIFIER element.
+[[nodiscard]] bool OidValue(const Tlv& e, std::string* out);
+// Value of a small non-negative INTEGER element.
+[[nodiscard]] bool SmallIntValue(const Tlv& e, uint32_t* out);
 
 // ------------------------------------------------------------ values
 

@@ -1,11 +1,13 @@
 // CMS SignedData pieces (RFC 5652) as the message functions keep them:
 // parsed from and encoded to DER with the provider's shared reader and writer.
+// A parse that fails sets the last error.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "der/der.h"
+#include "x509/certificate.h"
 
 namespace tavrix::provider::msg {
 
@@ -43,34 +45,21 @@ struct SignerRec {
   std::vector<Attr> unsigned_attrs;
 };
 
-// What the message functions need of a certificate.
-struct CertFields {
-  Bytes issuer;
-  Bytes serial;  // INTEGER content octets
-  Bytes key_id;  // subjectKeyIdentifier, empty when the extension is absent
-  std::string key_alg;
-  Bytes key_alg_params;  // DER of the parameters, empty when absent
-  Bytes public_key;      // BIT STRING contents without the unused-bits octet
-  uint8_t unused_bits = 0;
-};
-
-bool ParseAlgId(const der::Tlv& e, AlgId* out, DWORD* err);
+bool ParseAlgId(const der::Tlv& e, AlgId* out);
 Bytes EncodeAlgId(const AlgId& a);
-bool ParseAttributes(const der::Tlv& set, std::vector<Attr>* out, DWORD* err);
-bool ParseAttribute(const uint8_t* p, size_t n, Attr* out, DWORD* err);
+bool ParseAttributes(const der::Tlv& set, std::vector<Attr>* out);
+bool ParseAttribute(const uint8_t* p, size_t n, Attr* out);
 Bytes EncodeAttribute(const Attr& a);
 // DER SET OF Attribute with this identifier octet (0x31, or 0xA0/0xA1 when
 // tagged implicitly inside a SignerInfo).
 Bytes EncodeAttributes(uint8_t tag, const std::vector<Attr>& attrs);
 
-bool ParseSignerInfo(const der::Tlv& e, SignerRec* out, DWORD* err);
+bool ParseSignerInfo(const der::Tlv& e, SignerRec* out);
 Bytes EncodeSignerInfo(const SignerRec& s);
-
-bool ParseCertificate(const uint8_t* p, size_t n, CertFields* out, DWORD* err);
 
 // Serial numbers compare by value, whatever leading zero octets they carry.
 bool SameSerial(const Bytes& a, const Bytes& b);
 // Does this certificate identify the signer?
-bool CertMatchesSigner(const CertFields& c, const SignerRec& s);
+bool CertMatchesSigner(const x509::Certificate& c, const SignerRec& s);
 
 }  // namespace tavrix::provider::msg

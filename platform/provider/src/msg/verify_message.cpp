@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "base/c_boundary.h"
+#include "base/handles.h"
 #include "capi/capi.h"
 #include "msg/cms.h"
 
 namespace tavrix::provider::msg {
 namespace {
-
 
 bool GetBytes(HCRYPTMSG m, DWORD type, DWORD index, Bytes* out) {
   DWORD n = 0;
@@ -21,17 +21,6 @@ bool GetBytes(HCRYPTMSG m, DWORD type, DWORD index, Bytes* out) {
   out->resize(n);
   return true;
 }
-
-struct MsgCloser {
-  HCRYPTMSG h;
-  ~MsgCloser() {
-    if (h) {
-      DWORD e = GetLastError();
-      CryptMsgClose(h);
-      SetLastError(e);
-    }
-  }
-};
 
 // Finds the signer's certificate, verifies the signature with its key and
 // hands the certificate out when asked.
@@ -57,21 +46,19 @@ BOOL VerifyOpened(HCRYPTMSG msg, PCRYPT_VERIFY_MESSAGE_PARA para,
   if (!GetBytes(msg, CMSG_ENCODED_SIGNER, signer_index, &signer_raw))
     return FALSE;
   SignerRec signer;
-  DWORD err = 0;
   {
     der::BerReader r(signer_raw.data(), signer_raw.size());
     der::Tlv e;
     if (!r.Next(&e)) return Fail(r.error());
-    if (!ParseSignerInfo(e, &signer, &err)) return Fail(err);
+    if (!ParseSignerInfo(e, &signer)) return false;
   }
 
   DWORD enc = para->dwMsgAndCertEncodingType
                   ? para->dwMsgAndCertEncodingType
                   : (X509_ASN_ENCODING | PKCS_7_ASN_ENCODING);
-  PCCERT_CONTEXT cert = nullptr;
   if (para->pfnGetSignerCertificate) {
-    HCERTSTORE store =
-        CertOpenStore(CERT_STORE_PROV_MEMORY, enc, 0, 0, nullptr);
+    StoreHandle store(
+        CertOpenStore(CERT_STORE_PROV_MEMORY, enc, 0, 0, nullptr));
     if (!store) return FALSE;
     DWORD certs = 0;
     n = sizeof(certs);
@@ -79,29 +66,26 @@ BOOL VerifyOpened(HCRYPTMSG msg, PCRYPT_VERIFY_MESSAGE_PARA para,
     for (DWORD i = 0; i < certs; ++i) {
       Bytes c;
       if (GetBytes(msg, CMSG_CERT_PARAM, i, &c))
-        CertAddEncodedCertificateToStore(store, enc, c.data(),
+        CertAddEncodedCertificateToStore(store.get(), enc, c.data(),
                                          static_cast<DWORD>(c.size()),
                                          CERT_STORE_ADD_ALWAYS, nullptr);
     }
-    cert = para->pfnGetSignerCertificate(para->pvGetArg, enc, signer_id, store);
-    DWORD e = GetLastError();
-    CertCloseStore(store, 0);
-    if (!cert) return Fail(e ? e : CRYPT_E_SIGNER_NOT_FOUND);
+    CertHandle cert(para->pfnGetSignerCertificate(para->pvGetArg, enc,
+                                                  signer_id, store.get()));
+    if (!cert) {
+      DWORD e = GetLastError();
+      return Fail(e ? e : CRYPT_E_SIGNER_NOT_FOUND);
+    }
+    store.reset();
     CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA vp{};
     vp.cbSize = sizeof(vp);
     vp.hCryptProv = para->hCryptProv;
     vp.dwSignerIndex = signer_index;
     vp.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-    vp.pvSigner = const_cast<CERT_CONTEXT*>(cert);
-    if (!CryptMsgControl(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp)) {
-      e = GetLastError();
-      CertFreeCertificateContext(cert);
-      return Fail(e);
-    }
-    if (ppSignerCert)
-      *ppSignerCert = cert;
-    else
-      CertFreeCertificateContext(cert);
+    vp.pvSigner = const_cast<CERT_CONTEXT*>(cert.get());
+    if (!CryptMsgControl(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp))
+      return FALSE;
+    if (ppSignerCert) *ppSignerCert = cert.release();
     return TRUE;
   }
 
@@ -111,20 +95,12 @@ BOOL VerifyOpened(HCRYPTMSG msg, PCRYPT_VERIFY_MESSAGE_PARA para,
     return FALSE;
   for (DWORD i = 0; i < certs; ++i) {
     Bytes c;
-    CertFields f;
+    x509::Certificate f;
     if (!GetBytes(msg, CMSG_CERT_PARAM, i, &c) ||
-        !ParseCertificate(c.data(), c.size(), &f, &err) ||
+        !x509::ParseCertificate(c.data(), c.size(), &f) ||
         !CertMatchesSigner(f, signer))
       continue;
-    CERT_PUBLIC_KEY_INFO pub{};
-    pub.Algorithm.pszObjId = const_cast<char*>(f.key_alg.c_str());
-    pub.Algorithm.Parameters.cbData =
-        static_cast<DWORD>(f.key_alg_params.size());
-    pub.Algorithm.Parameters.pbData =
-        f.key_alg_params.empty() ? nullptr : f.key_alg_params.data();
-    pub.PublicKey.cbData = static_cast<DWORD>(f.public_key.size());
-    pub.PublicKey.pbData = f.public_key.empty() ? nullptr : f.public_key.data();
-    pub.PublicKey.cUnusedBits = f.unused_bits;
+    CERT_PUBLIC_KEY_INFO pub = f.PublicKeyInfo();
     CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA vp{};
     vp.cbSize = sizeof(vp);
     vp.hCryptProv = para->hCryptProv;
@@ -173,14 +149,14 @@ CAPI_EXPORT BOOL WINAPI CryptVerifyMessageSignature(
   DWORD enc = pVerifyPara->dwMsgAndCertEncodingType
                   ? pVerifyPara->dwMsgAndCertEncodingType
                   : (X509_ASN_ENCODING | PKCS_7_ASN_ENCODING);
-  MsgCloser msg{CryptMsgOpenToDecode(enc, 0, 0, pVerifyPara->hCryptProv,
-                                     nullptr, nullptr)};
-  if (!msg.h || !CryptMsgUpdate(msg.h, pbSignedBlob, cbSignedBlob, TRUE)) {
+  MsgHandle msg(CryptMsgOpenToDecode(enc, 0, 0, pVerifyPara->hCryptProv,
+                                     nullptr, nullptr));
+  if (!msg || !CryptMsgUpdate(msg.get(), pbSignedBlob, cbSignedBlob, TRUE)) {
     if (pcbDecoded) *pcbDecoded = 0;
     return FALSE;
   }
   Bytes content;
-  if (!GetBytes(msg.h, CMSG_CONTENT_PARAM, 0, &content)) {
+  if (!GetBytes(msg.get(), CMSG_CONTENT_PARAM, 0, &content)) {
     if (pcbDecoded) *pcbDecoded = 0;
     return FALSE;
   }
@@ -188,7 +164,7 @@ CAPI_EXPORT BOOL WINAPI CryptVerifyMessageSignature(
   // size query followed by a second call sees the same length.
   if (pcbDecoded && !pbDecoded)
     *pcbDecoded = static_cast<DWORD>(content.size());
-  if (!VerifyOpened(msg.h, pVerifyPara, dwSignerIndex, ppSignerCert)) {
+  if (!VerifyOpened(msg.get(), pVerifyPara, dwSignerIndex, ppSignerCert)) {
     if (pcbDecoded && pbDecoded)
       *pcbDecoded = static_cast<DWORD>(content.size());
     return FALSE;
@@ -222,18 +198,19 @@ CAPI_EXPORT BOOL WINAPI CryptVerifyDetachedMessageSignature(
   DWORD enc = pVerifyPara->dwMsgAndCertEncodingType
                   ? pVerifyPara->dwMsgAndCertEncodingType
                   : (X509_ASN_ENCODING | PKCS_7_ASN_ENCODING);
-  MsgCloser msg{CryptMsgOpenToDecode(
-      enc, CMSG_DETACHED_FLAG, 0, pVerifyPara->hCryptProv, nullptr, nullptr)};
-  if (!msg.h ||
-      !CryptMsgUpdate(msg.h, pbDetachedSignBlob, cbDetachedSignBlob, TRUE))
+  MsgHandle msg(CryptMsgOpenToDecode(
+      enc, CMSG_DETACHED_FLAG, 0, pVerifyPara->hCryptProv, nullptr, nullptr));
+  if (!msg ||
+      !CryptMsgUpdate(msg.get(), pbDetachedSignBlob, cbDetachedSignBlob, TRUE))
     return FALSE;
   for (DWORD i = 0; i < cToBeSigned; ++i) {
-    if (!CryptMsgUpdate(msg.h, rgpbToBeSigned[i], rgcbToBeSigned[i],
+    if (!CryptMsgUpdate(msg.get(), rgpbToBeSigned[i], rgcbToBeSigned[i],
                         i + 1 == cToBeSigned))
       return FALSE;
   }
-  if (!cToBeSigned && !CryptMsgUpdate(msg.h, nullptr, 0, TRUE)) return FALSE;
-  return VerifyOpened(msg.h, pVerifyPara, dwSignerIndex, ppSignerCert);
+  if (!cToBeSigned && !CryptMsgUpdate(msg.get(), nullptr, 0, TRUE))
+    return FALSE;
+  return VerifyOpened(msg.get(), pVerifyPara, dwSignerIndex, ppSignerCert);
 }
 CAPI_GUARD(FALSE)
 

@@ -329,15 +329,6 @@ WEAK BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg) {
   return FALSE;
 }
 
-WEAK DWORD WINAPI CryptMsgCalculateEncodedLength(DWORD dwMsgEncodingType,
-                                                 DWORD dwFlags, DWORD dwMsgType,
-                                                 void const *pvMsgEncodeInfo,
-                                                 LPSTR pszInnerContentObjID,
-                                                 DWORD cbData) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return 0;
-}
-
 WEAK BOOL WINAPI CryptVerifyMessageSignature(
     PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
     const BYTE *pbSignedBlob, DWORD cbSignedBlob, BYTE *pbDecoded,

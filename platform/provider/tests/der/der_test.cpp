@@ -45,9 +45,8 @@ TEST(DefiniteReader, TruncationAndLyingLengths) {
     DefiniteReader r(whole.data(), n);
     EXPECT_FALSE(r.Next(&t)) << n;
     size_t total = 0, need = 0;
-    DWORD err = 0;
-    EXPECT_EQ(Measure(whole.data(), n, &total, &need, &err), Status::kNeedMore)
-        << n;
+    SetLastError(0);
+    EXPECT_EQ(Measure(whole.data(), n, &total, &need), Status::kNeedMore) << n;
     EXPECT_GT(need, n);
     EXPECT_LE(need, whole.size());
   }
@@ -65,21 +64,19 @@ TEST(DefiniteReader, TruncationAndLyingLengths) {
   const Bytes huge = {0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xF0, 1, 2, 3};
   EXPECT_FALSE(ReadTlv(huge.data(), huge.size(), &t));
   size_t total = 0, need = 0;
-  DWORD err = 0;
-  EXPECT_EQ(Measure(huge.data(), huge.size(), &total, &need, &err),
+  SetLastError(0);
+  EXPECT_EQ(Measure(huge.data(), huge.size(), &total, &need),
             Status::kNeedMore);
   EXPECT_EQ(need, 6u + 0xFFFFFFF0u);
   const Bytes wide = {0x04, 0x85, 0, 0, 0, 0, 1, 7};
   EXPECT_FALSE(ReadTlv(wide.data(), wide.size(), &t));
-  EXPECT_EQ(Measure(wide.data(), wide.size(), &total, &need, &err),
-            Status::kError);
-  EXPECT_EQ(err, static_cast<DWORD>(CRYPT_E_ASN1_LARGE));
+  EXPECT_EQ(Measure(wide.data(), wide.size(), &total, &need), Status::kError);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_LARGE));
   // High tag numbers are refused by both readers.
   const Bytes high = {0x1F, 0x81, 0x00, 0x00};
   EXPECT_FALSE(ReadTlv(high.data(), high.size(), &t));
   Header h;
-  EXPECT_EQ(ParseHeader(high.data(), high.size(), &h, &need, &err),
-            Status::kError);
+  EXPECT_EQ(ParseHeader(high.data(), high.size(), &h, &need), Status::kError);
 }
 
 TEST(DefiniteReader, LongFormAndReaderContract) {
@@ -102,8 +99,8 @@ TEST(DefiniteReader, LongFormAndReaderContract) {
     ASSERT_TRUE(ReadTlv(t.data(), t.size(), &back));
     EXPECT_EQ(back.len, n);
     size_t total = 0, need = 0;
-    DWORD err = 0;
-    EXPECT_EQ(Measure(t.data(), t.size(), &total, &need, &err), Status::kOk);
+    SetLastError(0);
+    EXPECT_EQ(Measure(t.data(), t.size(), &total, &need), Status::kOk);
     EXPECT_EQ(total, t.size());
   }
   // Expect and Optional consume nothing when the tag differs; a malformed
@@ -139,8 +136,8 @@ TEST(BerReader, IndefiniteLengthsAndDepth) {
   EXPECT_TRUE(os.indefinite);
   EXPECT_EQ(os.total(), 12u);
   Bytes got;
-  DWORD err = 0;
-  ASSERT_TRUE(OctetStringValue(os, &got, &err));
+  SetLastError(0);
+  ASSERT_TRUE(OctetStringValue(os, &got));
   EXPECT_EQ(got, (Bytes{'a', 'b', 'c', 'd'}));
   // The DER reader refuses the same bytes.
   DefiniteReader strict(seq);
@@ -151,20 +148,18 @@ TEST(BerReader, IndefiniteLengthsAndDepth) {
   const Bytes prim = {0x04, 0x80, 0x00, 0x00};
   Header h;
   size_t need = 0, total = 0;
-  EXPECT_EQ(ParseHeader(prim.data(), prim.size(), &h, &need, &err),
-            Status::kError);
-  EXPECT_EQ(err, static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
+  EXPECT_EQ(ParseHeader(prim.data(), prim.size(), &h, &need), Status::kError);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
   const Bytes zero = {0x30, 0x80, 0x00, 0x01, 0x00, 0x00, 0x00};
-  err = 0;
-  EXPECT_EQ(Measure(zero.data(), zero.size(), &total, &need, &err),
-            Status::kError);
-  EXPECT_EQ(err, static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
+  SetLastError(0);
+  EXPECT_EQ(Measure(zero.data(), zero.size(), &total, &need), Status::kError);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
   // A child of a constructed OCTET STRING that is not an OCTET STRING.
   const Bytes mixed = {0x24, 0x80, 0x02, 0x01, 0x05, 0x00, 0x00};
   BerReader mr(mixed.data(), mixed.size());
   ASSERT_TRUE(mr.Next(&os));
-  EXPECT_FALSE(OctetStringValue(os, &got, &err));
-  EXPECT_EQ(err, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
+  EXPECT_FALSE(OctetStringValue(os, &got));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
   // Nesting at the limit is measured; one level more is refused.
   auto nest = [](int levels) {
     Bytes b;
@@ -174,18 +169,16 @@ TEST(BerReader, IndefiniteLengthsAndDepth) {
     return b;
   };
   Bytes ok = nest(kMaxDepth);
-  err = 0;
-  EXPECT_EQ(Measure(ok.data(), ok.size(), &total, &need, &err), Status::kOk);
+  SetLastError(0);
+  EXPECT_EQ(Measure(ok.data(), ok.size(), &total, &need), Status::kOk);
   EXPECT_EQ(total, ok.size());
   Bytes deep = nest(kMaxDepth + 1);
-  EXPECT_EQ(Measure(deep.data(), deep.size(), &total, &need, &err),
-            Status::kError);
-  EXPECT_EQ(err, static_cast<DWORD>(CRYPT_E_ASN1_LARGE));
+  EXPECT_EQ(Measure(deep.data(), deep.size(), &total, &need), Status::kError);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_LARGE));
   // Still arriving: refused as soon as the too-deep header is there.
   const size_t head = 2 * static_cast<size_t>(kMaxDepth + 1) + 2;
-  EXPECT_EQ(Measure(deep.data(), head - 1, &total, &need, &err),
-            Status::kNeedMore);
-  EXPECT_EQ(Measure(deep.data(), head, &total, &need, &err), Status::kError);
+  EXPECT_EQ(Measure(deep.data(), head - 1, &total, &need), Status::kNeedMore);
+  EXPECT_EQ(Measure(deep.data(), head, &total, &need), Status::kError);
   // Pieces of a deep constructed OCTET STRING stop at the limit too.
   Bytes deep_os;
   for (int i = 0; i < kMaxDepth + 2; ++i)
@@ -211,8 +204,8 @@ TEST(Oid, RoundTripsAndRefusals) {
     Tlv e;
     ASSERT_TRUE(r.Next(&e));
     std::string back;
-    DWORD err = 0;
-    ASSERT_TRUE(OidValue(e, &back, &err)) << oid;
+    SetLastError(0);
+    ASSERT_TRUE(OidValue(e, &back)) << oid;
     EXPECT_EQ(back, oid);
     EXPECT_EQ(OidToString(e.value, e.len), oid);
   }
@@ -285,7 +278,7 @@ TEST(Values, TimesIntegersAndBitStrings) {
   Tlv t;
   uint64_t v = 0;
   uint32_t v32 = 0;
-  DWORD err = 0;
+  SetLastError(0);
   ASSERT_TRUE(ReadTlv(ints[0].data(), ints[0].size(), &t));
   EXPECT_TRUE(ParseSmallUint(t, &v));
   EXPECT_EQ(v, 0u);
@@ -295,11 +288,11 @@ TEST(Values, TimesIntegersAndBitStrings) {
   for (int i : {2, 3, 4}) {
     ASSERT_TRUE(ReadTlv(ints[i].data(), ints[i].size(), &t));
     EXPECT_FALSE(ParseSmallUint(t, &v)) << i;
-    EXPECT_FALSE(SmallIntValue(t, &v32, &err)) << i;
+    EXPECT_FALSE(SmallIntValue(t, &v32)) << i;
   }
   ASSERT_TRUE(ReadTlv(ints[5].data(), ints[5].size(), &t));
-  EXPECT_FALSE(SmallIntValue(t, &v32, &err));
-  EXPECT_EQ(err, static_cast<DWORD>(CRYPT_E_ASN1_LARGE));
+  EXPECT_FALSE(SmallIntValue(t, &v32));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_LARGE));
   EXPECT_EQ(EncodeSmallInt(0x80), (Bytes{0x02, 0x02, 0x00, 0x80}));
   EXPECT_EQ(EncodeSmallInt(0), (Bytes{0x02, 0x01, 0x00}));
 

@@ -308,3 +308,66 @@ TEST_F(Params, SignerReplacedThroughControls) {
 
 }  // namespace
 }  // namespace msg_test
+
+namespace msg_test {
+namespace {
+
+// A serial number is carried whole however long it is (one of more than
+// 127 octets has a long-form length of its own).
+TEST(SignerId, LongSerialNumberKeptWhole) {
+  Signer s(Kinds()[1]);
+  ASSERT_TRUE(s.ok());
+  for (size_t len : {size_t(1), size_t(20), size_t(130)}) {
+    Bytes serial = Pattern(len, 7);
+    serial.back() &= 0x7F;  // positive as it stands (least significant first)
+    CMSG_SIGNER_ENCODE_INFO si = s.Info();
+    si.cbSize = sizeof(si);
+    si.SignerId.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+    si.SignerId.IssuerSerialNumber.Issuer = s.cert()->pCertInfo->Issuer;
+    si.SignerId.IssuerSerialNumber.SerialNumber = {DWORD(len), serial.data()};
+    Bytes msg = Sign({si}, {}, Pattern(10), false);
+    ASSERT_FALSE(msg.empty()) << len;
+    HCRYPTMSG m = Decode(msg);
+    ASSERT_NE(m, nullptr) << len;
+    Flat<CERT_INFO> ci;
+    EXPECT_TRUE(GetFlat(m, CMSG_SIGNER_CERT_INFO_PARAM, 0, &ci)) << len;
+    EXPECT_EQ(
+        Bytes(ci.get()->SerialNumber.pbData,
+              ci.get()->SerialNumber.pbData + ci.get()->SerialNumber.cbData),
+        serial)
+        << len;
+    CryptMsgClose(m);
+  }
+}
+
+// The length announced before encoding is the length the encoding takes.
+TEST(EncodedLength, MatchesTheEncoding) {
+  const Bytes data = Pattern(777);
+  for (const KeyKind& kind : Kinds()) {
+    Signer s(kind);
+    ASSERT_TRUE(s.ok()) << kind.name;
+    for (DWORD flags : {0u, DWORD(CMSG_DETACHED_FLAG),
+                        DWORD(CMSG_AUTHENTICATED_ATTRIBUTES_FLAG)}) {
+      CMSG_SIGNER_ENCODE_INFO si = s.Info();
+      CERT_BLOB cert = s.Blob();
+      CMSG_SIGNED_ENCODE_INFO info = EncodeInfo(&si, 1, &cert, 1);
+      Bytes msg = Sign({si}, {cert}, data, flags & CMSG_DETACHED_FLAG,
+                       flags & ~DWORD(CMSG_DETACHED_FLAG));
+      ASSERT_FALSE(msg.empty()) << kind.name << " " << flags;
+      EXPECT_EQ(CryptMsgCalculateEncodedLength(kEnc, flags, CMSG_SIGNED, &info,
+                                               nullptr, DWORD(data.size())),
+                msg.size())
+          << kind.name << " " << flags;
+    }
+  }
+  // ContentInfo { data, [0] OCTET STRING }, and the bare OCTET STRING.
+  EXPECT_EQ(
+      CryptMsgCalculateEncodedLength(kEnc, 0, CMSG_DATA, nullptr, nullptr, 777),
+      800u);
+  EXPECT_EQ(CryptMsgCalculateEncodedLength(kEnc, CMSG_BARE_CONTENT_FLAG,
+                                           CMSG_DATA, nullptr, nullptr, 777),
+            781u);
+}
+
+}  // namespace
+}  // namespace msg_test
