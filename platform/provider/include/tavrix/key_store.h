@@ -1,7 +1,7 @@
 /* The stand-in provider's key containers, for the tools that place keys
  * there. CryptAcquireContext opens a container by its name; these calls put
- * one in place, tell whether it is there and take it away. Not CryptoAPI
- * calls: only libcapi10 of this provider exports them.
+ * one in place and take it away. Not CryptoAPI calls: only libcapi10 of
+ * this provider exports them.
  *
  * A container holds one PKCS#8 PrivateKeyInfo (DER, as OpenSSL's GOST engine
  * writes it), <provider folder>/keys/<name>.key, mode 0600 inside a 0700
@@ -23,10 +23,6 @@ extern "C" {
  * written. */
 CAPI_EXPORT BOOL WINAPI TavrixImportPrivateKey(LPCSTR szContainer,
                                                const BYTE *pbKey, DWORD cbKey);
-
-/* TRUE when the container's key file exists (it is not opened or checked);
- * FALSE with NTE_BAD_KEYSET when it does not. */
-CAPI_EXPORT BOOL WINAPI TavrixContainerExists(LPCSTR szContainer);
 
 /* Removes the container's key file. FALSE with NTE_BAD_KEYSET when there was
  * none, NTE_BAD_KEYSET_PARAM for a bad name, NTE_FAIL when it cannot be

@@ -161,12 +161,6 @@ CAPI_EXPORT BOOL WINAPI TavrixImportPrivateKey(LPCSTR szContainer,
 }
 CAPI_GUARD(FALSE)
 
-CAPI_EXPORT BOOL WINAPI TavrixContainerExists(LPCSTR szContainer) try {
-  if (!szContainer) return Fail(NTE_BAD_KEYSET_PARAM);
-  return ContainerExists(szContainer) || Fail(NTE_BAD_KEYSET);
-}
-CAPI_GUARD(FALSE)
-
 CAPI_EXPORT BOOL WINAPI TavrixDeleteContainer(LPCSTR szContainer) try {
   if (!szContainer) return Fail(NTE_BAD_KEYSET_PARAM);
   return DeleteContainer(szContainer);
