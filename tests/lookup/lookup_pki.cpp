@@ -1,8 +1,8 @@
 #include "lookup_pki.h"
 
-#include <crypto/key_store.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <tavrix/key_store.h>
 #include <time.h>
 
 #include <cctype>
@@ -114,7 +114,8 @@ bool Pki::ImportKey(const Cert& cert) {
   if (container.size() != 40) return false;
   std::vector<unsigned char> key =
       ReadFileBytes(dir_ + "/" + cert.name + ".key.der");
-  return tavrix::provider::ImportPrivateKey(key.data(), key.size(), container);
+  return TavrixImportPrivateKey(container.c_str(), key.data(),
+                                static_cast<DWORD>(key.size()));
 }
 
 PCCERT_CONTEXT NewContext(const Cert& cert) {

@@ -5,6 +5,7 @@
 #include <gnutls/pkcs12.h>
 #include <gnutls/x509.h>
 #include <nettle/sha1.h>
+#include <tavrix/key_store.h>
 #include <unistd.h>
 #include <utf8.h>
 
@@ -17,8 +18,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "crypto/key_store.h"
 
 namespace {
 
@@ -248,6 +247,13 @@ bool KeyMatches(const std::string& container, PCCERT_CONTEXT c) {
   return same;
 }
 
+// A length the provider's DWORD cannot carry is passed on as the largest it
+// can, which it refuses as no key, rather than cut down to a smaller one.
+DWORD KeySize(const Bytes& key) {
+  return key.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu
+                                  : static_cast<DWORD>(key.size());
+}
+
 void InstallKey(PCCERT_CONTEXT c, const Bytes& pkcs8, const std::string& path) {
   if (!ProvTypeFor(c->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId))
     Fail("the certificate's key is not a GOST R 34.10-2001/2012 key");
@@ -255,22 +261,22 @@ void InstallKey(PCCERT_CONTEXT c, const Bytes& pkcs8, const std::string& path) {
   char scratch[64];
   snprintf(scratch, sizeof scratch, "certmgr-check-%ld-%ld", (long)getpid(),
            (long)time(nullptr));
-  if (!tavrix::provider::ImportPrivateKey(pkcs8.data(), pkcs8.size(), scratch))
+  if (!TavrixImportPrivateKey(scratch, pkcs8.data(), KeySize(pkcs8)))
     Fail(path +
          " is not a usable GOST private key: " + ProviderText(GetLastError()));
   bool same;
   try {
     same = KeyMatches(scratch, c);
   } catch (...) {
-    tavrix::provider::DeleteContainer(scratch);
+    TavrixDeleteContainer(scratch);
     throw;
   }
-  tavrix::provider::DeleteContainer(scratch);
+  TavrixDeleteContainer(scratch);
   if (!same)
     Fail("the private key in " + path +
          " does not match the certificate's public key; nothing installed");
   std::string container = ContainerOf(c);
-  if (!tavrix::provider::ImportPrivateKey(pkcs8.data(), pkcs8.size(), container))
+  if (!TavrixImportPrivateKey(container.c_str(), pkcs8.data(), KeySize(pkcs8)))
     FailApi("cannot store the private key");
   printf("Private key stored in container %s\n", container.c_str());
 }
@@ -513,7 +519,7 @@ int CmdDelete(int argc, char** argv) {
     if (!CertDeleteCertificateFromStore(h)) FailApi("cannot delete " + name);
     printf("Deleted from %s: %s\n", store.c_str(), name.c_str());
     if (o.Has("--with-key")) {
-      if (tavrix::provider::DeleteContainer(container))
+      if (TavrixDeleteContainer(container.c_str()))
         printf("Deleted key container %s\n", container.c_str());
       else
         printf("No key container %s was present\n", container.c_str());

@@ -9,49 +9,11 @@
 
 #include "base/c_boundary.h"
 #include "base/messages.h"
+#include "text/text.h"
 
 namespace {
 
 thread_local DWORD tls_last_error = ERROR_SUCCESS;
-
-// The message texts are UTF-8 and of our own making, so a strict decoder is
-// enough: anything malformed becomes U+FFFD rather than being dropped.
-std::wstring Utf8ToWide(const std::string& text) {
-  std::wstring out;
-  const size_t n = text.size();
-  size_t i = 0;
-  while (i < n) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t extra = 0;
-    uint32_t cp = c;
-    if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = c & 0x07;
-    } else if (c >= 0x80) {
-      extra = n;  // a stray continuation or invalid lead byte
-    }
-    bool ok = i + extra < n;
-    for (size_t k = 1; ok && k <= extra; ++k) {
-      const unsigned char cc = static_cast<unsigned char>(text[i + k]);
-      ok = (cc & 0xC0) == 0x80;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (!ok) {
-      out += L'\xFFFD';
-      ++i;
-      continue;
-    }
-    out += static_cast<wchar_t>(cp);
-    i += extra + 1;
-  }
-  return out;
-}
 
 // The text FormatMessage reports for `flags` and `id`, with its line break;
 // false (and the last error set) when there is none or the request is not
@@ -145,7 +107,8 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD,
     ClearAllocated(dwFlags, lpBuffer);
     return 0;
   }
-  return Deliver<wchar_t>(dwFlags, Utf8ToWide(text), lpBuffer, nSize);
+  return Deliver<wchar_t>(dwFlags, tavrix::provider::text::Utf8ToWide(text),
+                          lpBuffer, nSize);
 }
 CAPI_GUARD(0)
 

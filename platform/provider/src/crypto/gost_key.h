@@ -16,27 +16,10 @@
 #include <vector>
 
 #include "base/gost_algorithms.h"
+#include "crypto/signature_backend.h"
 
 namespace tavrix::provider {
 namespace gost {
-
-struct CurveInfo {
-  const char* oid;
-  const char* gcry_name;  // the name libgcrypt knows the curve by
-  size_t size;            // octets in a coordinate, the order and the hash
-  int nettle_curve;       // 0: none, 256: nettle's gc256b, 512: gc512a
-};
-
-const CurveInfo* FindCurve(const std::string& oid);
-
-// Algorithm object identifiers of public keys and what they imply.
-bool FamilyForAlgorithmOid(const std::string& oid, KeyFamily* family);
-const char* AlgorithmOid(KeyFamily family);
-ALG_ID HashAlgFor(KeyFamily family);
-ALG_ID SignAlgFor(KeyFamily family);
-ALG_ID ExchangeAlgFor(KeyFamily family);
-DWORD ProvTypeFor(KeyFamily family);
-size_t HashSizeFor(ALG_ID hash_alg);  // 0 for an unknown algorithm
 
 class GostKey {
  public:
@@ -46,16 +29,20 @@ class GostKey {
 
   // Parses a PrivateKeyInfo as the GOST engine writes it (private key as an
   // OCTET STRING of the little-endian scalar, or wrapped in an inner OCTET
-  // STRING or INTEGER) and derives the public point. Null with `*error` set
-  // to NTE_BAD_DATA (malformed), NTE_BAD_ALGID (unknown algorithm or curve)
-  // or NTE_BAD_KEY (scalar out of range).
+  // STRING or INTEGER) and derives the public point. Null with the last
+  // error NTE_BAD_DATA (malformed), NTE_BAD_ALGID (unknown algorithm or
+  // curve) or NTE_BAD_KEY (scalar out of range).
   static std::unique_ptr<GostKey> FromPrivateKeyInfo(const uint8_t* der,
-                                                     size_t len, DWORD* error);
+                                                     size_t len);
   // A public key from the parts of a SubjectPublicKeyInfo: the algorithm
-  // OID, its DER parameters and the subjectPublicKey bits.
-  static std::unique_ptr<GostKey> FromPublicKeyInfo(
-      const std::string& alg_oid, const uint8_t* params, size_t params_len,
-      const uint8_t* key_bits, size_t key_bits_len, DWORD* error);
+  // OID, its DER parameters and the subjectPublicKey bits. Null with the
+  // last error NTE_BAD_ALGID (unknown algorithm or curve),
+  // CRYPT_E_MISSING_PUBKEY_PARA (no parameters) or NTE_BAD_PUBLIC_KEY.
+  static std::unique_ptr<GostKey> FromPublicKeyInfo(const std::string& alg_oid,
+                                                    const uint8_t* params,
+                                                    size_t params_len,
+                                                    const uint8_t* key_bits,
+                                                    size_t key_bits_len);
 
   KeyFamily family() const { return family_; }
   const CurveInfo& curve() const { return *curve_; }
@@ -78,11 +65,12 @@ class GostKey {
 
  private:
   GostKey() = default;
-  bool DerivePublic();
-  bool CheckPublicPoint() const;
+  // Takes the curve and, with it, the backend that does the arithmetic.
+  void SetCurve(const CurveInfo* curve);
 
   KeyFamily family_ = KeyFamily::k2001;
   const CurveInfo* curve_ = nullptr;
+  const SignatureBackend* backend_ = nullptr;
   std::vector<uint8_t> params_der_;
   std::vector<uint8_t> d_le_;
   std::vector<uint8_t> x_le_, y_le_;

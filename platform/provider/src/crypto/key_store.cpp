@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <tavrix/key_store.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <vector>
 
+#include "base/c_boundary.h"
 #include "base/provider_home.h"
 #include "crypto/gost_key.h"
 #include "crypto/key_store_internal.h"
@@ -72,20 +74,15 @@ std::string ContainerPath(const std::string& container) {
   return dir + "/" + container + ".key";
 }
 
-bool ReadContainer(const std::string& container, std::vector<uint8_t>* der,
-                   DWORD* error) {
+bool ReadContainer(const std::string& container, std::vector<uint8_t>* der) {
   const std::string path = ContainerPath(container);
-  if (path.empty()) {
-    *error = NTE_BAD_KEYSET_PARAM;
-    return false;
-  }
+  if (path.empty()) return Fail(NTE_BAD_KEYSET_PARAM);
   const std::string dir = KeysDir();
   int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   struct stat dst;
   if (dfd < 0 || fstat(dfd, &dst) != 0 || !PrivateEnough(dfd, dst, 0700, dir)) {
     if (dfd >= 0) close(dfd);
-    *error = NTE_BAD_KEYSET;
-    return false;
+    return Fail(NTE_BAD_KEYSET);
   }
   struct stat st;
   // Missing, unreadable, a link, a FIFO or any other non-regular file.
@@ -93,40 +90,27 @@ bool ReadContainer(const std::string& container, std::vector<uint8_t>* der,
   close(dfd);
   if (fd < 0 || !PrivateEnough(fd, st, 0600, path)) {
     if (fd >= 0) close(fd);
-    *error = NTE_BAD_KEYSET;
-    return false;
+    return Fail(NTE_BAD_KEYSET);
   }
   if (st.st_size <= 0 || st.st_size > kMaxKeyFile) {
     close(fd);
-    *error = NTE_KEYSET_ENTRY_BAD;
-    return false;
+    return Fail(NTE_KEYSET_ENTRY_BAD);
   }
   bool ok = ReadOpenFile(fd, st, static_cast<size_t>(kMaxKeyFile), der);
   close(fd);
-  if (!ok) {
-    *error = NTE_BAD_KEYSET;
-    return false;
-  }
+  if (!ok) return Fail(NTE_BAD_KEYSET);
   return true;
 }
 
 bool ImportPrivateKey(const unsigned char* der, size_t len,
                       const std::string& container) {
-  if (!ValidName(container)) {
-    SetLastError(NTE_BAD_KEYSET_PARAM);
-    return false;
-  }
-  DWORD error = 0;
-  if (!der || len == 0 || len > static_cast<size_t>(kMaxKeyFile) ||
-      !gost::GostKey::FromPrivateKeyInfo(der, len, &error)) {
-    SetLastError(error ? error : NTE_BAD_DATA);
-    return false;
-  }
+  if (!ValidName(container)) return Fail(NTE_BAD_KEYSET_PARAM);
+  if (!der || len == 0 || len > static_cast<size_t>(kMaxKeyFile))
+    return Fail(NTE_BAD_DATA);
+  if (!gost::GostKey::FromPrivateKeyInfo(der, len)) return false;
   const std::string dir = KeysDir();
-  if (!EnsureDirectory(dir, 0700) || chmod(dir.c_str(), 0700) != 0) {
-    SetLastError(NTE_FAIL);
-    return false;
-  }
+  if (!EnsureDirectory(dir, 0700) || chmod(dir.c_str(), 0700) != 0)
+    return Fail(NTE_FAIL);
   const std::string path = ContainerPath(container);
   uint8_t rnd[8];
   gost::RandomBytes(rnd, sizeof rnd);
@@ -139,16 +123,12 @@ bool ImportPrivateKey(const unsigned char* der, size_t len,
   const std::string tmp = dir + "/." + container + suffix;
   int fd = open(tmp.c_str(),
                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    SetLastError(NTE_FAIL);
-    return false;
-  }
+  if (fd < 0) return Fail(NTE_FAIL);
   bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, der, len) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
     unlink(tmp.c_str());
-    SetLastError(NTE_FAIL);
-    return false;
+    return Fail(NTE_FAIL);
   }
   return true;
 }
@@ -161,15 +141,30 @@ bool ContainerExists(const std::string& container) {
 
 bool DeleteContainer(const std::string& container) {
   const std::string path = ContainerPath(container);
-  if (path.empty()) {
-    SetLastError(NTE_BAD_KEYSET_PARAM);
-    return false;
-  }
-  if (unlink(path.c_str()) != 0) {
-    SetLastError(errno == ENOENT ? NTE_BAD_KEYSET : NTE_FAIL);
-    return false;
-  }
+  if (path.empty()) return Fail(NTE_BAD_KEYSET_PARAM);
+  if (unlink(path.c_str()) != 0)
+    return Fail(errno == ENOENT ? NTE_BAD_KEYSET : NTE_FAIL);
   return true;
 }
 
 }  // namespace tavrix::provider
+
+using namespace tavrix::provider;  // NOLINT: the exported names are global
+
+extern "C" {
+
+CAPI_EXPORT BOOL WINAPI TavrixImportPrivateKey(LPCSTR szContainer,
+                                               const BYTE* pbKey,
+                                               DWORD cbKey) try {
+  if (!szContainer) return Fail(NTE_BAD_KEYSET_PARAM);
+  return ImportPrivateKey(pbKey, cbKey, szContainer);
+}
+CAPI_GUARD(FALSE)
+
+CAPI_EXPORT BOOL WINAPI TavrixDeleteContainer(LPCSTR szContainer) try {
+  if (!szContainer) return Fail(NTE_BAD_KEYSET_PARAM);
+  return DeleteContainer(szContainer);
+}
+CAPI_GUARD(FALSE)
+
+}  // extern "C"

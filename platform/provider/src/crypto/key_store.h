@@ -1,8 +1,9 @@
 // Key containers of the stand-in provider: one PKCS#8 PrivateKeyInfo (DER,
 // as OpenSSL's GOST engine writes it) per file, <ProviderHome()>/keys/
-// <container>.key, mode 0600 inside a 0700 folder. The certificate manager
-// and the tests place keys through these calls; CryptAcquireContext reads
-// them back.
+// <container>.key, mode 0600 inside a 0700 folder. CryptAcquireContext reads
+// them back. Tools reach these through the C calls of <tavrix/key_store.h>;
+// the C++ forms stay exported for libcapi20 (which asks whether a
+// certificate's container exists) and the white-box tests.
 #pragma once
 
 #include <capi/wintypes.h>

@@ -12,10 +12,9 @@ namespace tavrix::provider {
 // The file of a container; empty for a name no container may have.
 std::string ContainerPath(const std::string& container);
 
-// Reads a container's file. False with NTE_BAD_KEYSET_PARAM (bad name),
-// NTE_BAD_KEYSET (missing or unreadable) or NTE_KEYSET_ENTRY_BAD (not a
-// plausible key file).
-bool ReadContainer(const std::string& container, std::vector<uint8_t>* der,
-                   DWORD* error);
+// Reads a container's file. False with the last error NTE_BAD_KEYSET_PARAM
+// (bad name), NTE_BAD_KEYSET (missing or unreadable) or NTE_KEYSET_ENTRY_BAD
+// (not a plausible key file).
+bool ReadContainer(const std::string& container, std::vector<uint8_t>* der);
 
 }  // namespace tavrix::provider
