@@ -1,10 +1,10 @@
 // Wrong handles, null pointers, short buffers, unknown algorithms, broken
 // key files and public keys: each gives FALSE and a fitting last error,
 // never a crash or an over-read (these run under ASan/UBSan too).
-#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -99,7 +99,8 @@ TEST_F(KeyStoreTest, MalformedKeysAreRefused) {
   const Bytes key = FromHex(kKey2001);
   for (size_t n = 0; n < key.size(); ++n) {
     Bytes cut(key.begin(), key.begin() + n);
-    EXPECT_FALSE(tavrix::provider::ImportPrivateKey(cut.data(), cut.size(), "t"))
+    EXPECT_FALSE(
+        tavrix::provider::ImportPrivateKey(cut.data(), cut.size(), "t"))
         << n;
     EXPECT_EQ(GetLastError(), NTE_BAD_DATA) << n;
   }
@@ -123,7 +124,7 @@ TEST_F(KeyStoreTest, MalformedKeysAreRefused) {
   Bytes unknown_curve = key;
   unknown_curve[25] = 0x09;  // ...2.35.9
   EXPECT_FALSE(tavrix::provider::ImportPrivateKey(unknown_curve.data(),
-                                                 unknown_curve.size(), "t"));
+                                                  unknown_curve.size(), "t"));
   EXPECT_EQ(GetLastError(), NTE_BAD_ALGID);
 
   for (const char* name : {"", "../t", "a/b", ".hidden"}) {
@@ -177,7 +178,8 @@ class BadCallTest : public ProviderHomeTest {
   void SetUp() override {
     ProviderHomeTest::SetUp();
     const Bytes key = FromHex(kKey2001);
-    ASSERT_TRUE(tavrix::provider::ImportPrivateKey(key.data(), key.size(), "k"));
+    ASSERT_TRUE(
+        tavrix::provider::ImportPrivateKey(key.data(), key.size(), "k"));
     ASSERT_TRUE(CryptAcquireContextA(&prov_, "k", nullptr, 0, 0));
     ASSERT_TRUE(CryptAcquireContextA(&verify_, nullptr, nullptr, 0,
                                      CRYPT_VERIFYCONTEXT));

@@ -120,7 +120,7 @@ class SignInterop : public ProviderHomeTest,
     key_der_ = ReadFile(Path("key.der"));
     ASSERT_TRUE(ParseSpki(ReadFile(Path("pub.der")), &spki_));
     ASSERT_TRUE(tavrix::provider::ImportPrivateKey(key_der_.data(),
-                                                  key_der_.size(), "signer"));
+                                                   key_der_.size(), "signer"));
   }
 
   bool OpensslVerify(const Bytes& hash, const Bytes& s_r) {
