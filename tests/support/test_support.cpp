@@ -68,6 +68,34 @@ bool HaveGostEngine() {
   return ok;
 }
 
+std::string FromBase64(const std::string& text) {
+  static const std::string abc =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned val = 0;
+  int bits = 0;
+  for (char c : text) {
+    size_t v = abc.find(c);
+    if (v == std::string::npos) continue;
+    val = (val << 6) | static_cast<unsigned>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((val >> bits) & 0xFF));
+    }
+  }
+  return out;
+}
+
+std::vector<uint8_t> ReadPemFile(const std::string& path) {
+  std::ifstream in(path);
+  std::string b64, line;
+  while (std::getline(in, line))
+    if (line.rfind("-----", 0) != 0) b64 += line;
+  const std::string bytes = FromBase64(b64);
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
 std::string Hex(const std::vector<uint8_t>& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string s;

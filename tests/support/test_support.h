@@ -88,6 +88,12 @@ class HttpServer {
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data);
 
+// Base64 decoded by a reader of the tests' own (anything outside the
+// alphabet, padding included, is skipped).
+std::string FromBase64(const std::string& text);
+// The bytes of a PEM file (every base64 line between the "-----" lines).
+std::vector<uint8_t> ReadPemFile(const std::string& path);
+
 // Lower-case hex, and back (pairs of hex digits; white space is skipped).
 std::string Hex(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> FromHex(const std::string& hex);

@@ -26,6 +26,11 @@ inline Bytes Pattern(size_t n, uint32_t seed = 1) {
 }
 
 using tavrix_test::HaveGostEngine;
+using tavrix_test::ReadFileBytes;
+using tavrix_test::RunCommand;
+using tavrix_test::ShellQuote;
+using tavrix_test::TempDir;
+using tavrix_test::WriteFileBytes;
 
 struct KeyKind {
   const char* name;  // key type of the test PKI
