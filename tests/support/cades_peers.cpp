@@ -42,10 +42,7 @@ CadesPeers::CadesPeers() : pki_(TestPki::Get()) {
                   ShellQuote(dir) + " 2>&1")
                .exitCode == 0,
        "make-pki.sh --tsa");
-  conf = dir + "/gost.cnf";
-  std::ofstream(conf) << "openssl_conf = openssl_init\n[openssl_init]\n"
-                         "engines = e\n[e]\ngost = g\n[g]\nengine_id = gost\n"
-                         "default_algorithms = ALL\n";
+  conf = WriteGostEngineConf(dir);
   RunCommand("mkdir -p " + ShellQuote(dir + "/www"));
   tsa_ = std::make_unique<Peer>(
       std::vector<std::string>{"python3", support + "/tsa.py", "--dir", dir});

@@ -96,6 +96,14 @@ std::vector<uint8_t> ReadPemFile(const std::string& path) {
   return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
+std::string WriteGostEngineConf(const std::string& dir) {
+  const std::string path = dir + "/gost.cnf";
+  std::ofstream(path) << "openssl_conf = openssl_init\n[openssl_init]\n"
+                         "engines = e\n[e]\ngost = g\n[g]\nengine_id = gost\n"
+                         "default_algorithms = ALL\n";
+  return path;
+}
+
 std::string Hex(const std::vector<uint8_t>& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string s;

@@ -37,6 +37,9 @@ CommandResult RunCommand(const std::string& cmd);
 int ShellStatus(const std::string& cmd, std::string* output = nullptr);
 // Whether `openssl -engine gost` works here (asked once).
 bool HaveGostEngine();
+// Writes <dir>/gost.cnf, an OPENSSL_CONF that loads the GOST engine for
+// every algorithm; returns its path.
+std::string WriteGostEngineConf(const std::string& dir);
 
 // Quotes a word for /bin/sh.
 std::string ShellQuote(const std::string& s);

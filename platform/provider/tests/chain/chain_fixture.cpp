@@ -67,10 +67,7 @@ Pki::Pki() {
   if (std::system(cmd.c_str()) != 0)
     throw std::runtime_error("cannot build the test PKI, see " + dir +
                              "/pki.log");
-  std::ofstream conf(dir + "/gost.cnf");
-  conf << "openssl_conf = openssl_init\n[openssl_init]\nengines = e\n"
-          "[e]\ngost = g\n[g]\nengine_id = gost\ndefault_algorithms = ALL\n";
-  conf.close();
+  tavrix_test::WriteGostEngineConf(dir);
   AddToStore("ROOT", "root");
   AddToStore("CA", "inter");
 }
