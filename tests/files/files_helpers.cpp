@@ -1,10 +1,7 @@
 #include "files_helpers.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,54 +50,6 @@ CwdGuard::CwdGuard(const std::string& dir) {
 
 CwdGuard::~CwdGuard() {
   if (chdir(old_.c_str()) != 0) abort();
-}
-
-std::string SupportDir() {
-  std::string here = __FILE__;
-  return here.substr(0, here.rfind("/files/")) + "/support";
-}
-
-HttpServer::HttpServer(const std::string& dir) {
-  int inPipe[2], outPipe[2];
-  if (pipe(inPipe) != 0 || pipe(outPipe) != 0)
-    throw std::runtime_error("pipe failed");
-  std::string script = SupportDir() + "/httpd.py";
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
-    close(inPipe[0]);
-    close(inPipe[1]);
-    close(outPipe[0]);
-    close(outPipe[1]);
-    execlp("python3", "python3", script.c_str(), "--dir", dir.c_str(),
-           static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  pid_ = pid;
-  close(inPipe[0]);
-  close(outPipe[1]);
-  stdinFd_ = inPipe[1];
-  std::string line;
-  char c;
-  while (read(outPipe[0], &c, 1) == 1 && c != '\n') line += c;
-  close(outPipe[0]);
-  port_ = atoi(line.c_str());
-  if (port_ <= 0) throw std::runtime_error("test HTTP server did not start");
-}
-
-HttpServer::~HttpServer() {
-  if (stdinFd_ >= 0) close(stdinFd_);
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status;
-    waitpid(pid_, &status, 0);
-  }
-}
-
-std::string HttpServer::url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 }  // namespace files_test

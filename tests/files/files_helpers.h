@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "test_support.h"
+
 namespace files_test {
 
 std::string ReadAll(const std::string& path);
@@ -13,18 +15,7 @@ bool IsSymlink(const std::string& path);
 unsigned FileMode(const std::string& path);  // permission bits
 
 // The test HTTP server of tests/support, on a free port of 127.0.0.1.
-class HttpServer {
- public:
-  explicit HttpServer(const std::string& dir);
-  ~HttpServer();
-  int port() const { return port_; }
-  std::string url(const std::string& path) const;
-
- private:
-  int pid_ = -1;
-  int stdinFd_ = -1;
-  int port_ = 0;
-};
+using tavrix_test::HttpServer;
 
 // Changes the working directory for a scope: "file:///" addresses lose their
 // leading slash and so are resolved against it.
@@ -37,6 +28,6 @@ class CwdGuard {
   std::string old_;
 };
 
-std::string SupportDir();  // absolute path of tests/support
+using tavrix_test::SupportDir;  // absolute path of tests/support
 
 }  // namespace files_test

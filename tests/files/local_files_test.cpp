@@ -10,7 +10,6 @@
 #include <string>
 
 #include "TavrixCtrl.h"
-#include "base64.h"
 #include "files_helpers.h"
 #include "test_support.h"
 
@@ -26,11 +25,7 @@ namespace {
 const std::string kPrefix = "<?xml version='1.0' encoding='utf-8'?><Error>";
 
 std::string Decode(const std::string& text) {
-  std::string out(base64::GetLengthToDecode(text.size()), '\0');
-  size_t len = 0;
-  base64::decoding(text.data(), text.size(), &out[0], &len);
-  out.resize(len);
-  return out;
+  return tavrix_test::FromBase64(text);
 }
 
 // Removes a temporary name made by a test, whatever is at it.

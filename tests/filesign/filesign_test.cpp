@@ -52,11 +52,7 @@ void Write(const std::string& path, const std::string& content) {
 }
 
 std::string Decode(const std::string& text) {
-  std::string out(base64::GetLengthToDecode(text.size()), '\0');
-  size_t len = 0;
-  base64::decoding(text.data(), text.size(), &out[0], &len);
-  out.resize(len);
-  return out;
+  return tavrix_test::FromBase64(text);
 }
 
 // A temporary file of the plug-in's own, holding `content`.

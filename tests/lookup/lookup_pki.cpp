@@ -13,30 +13,20 @@
 namespace lookup_pki {
 
 using tavrix_test::ReadFileBytes;
-using tavrix_test::RunCommand;
 using tavrix_test::ShellQuote;
-
-namespace {
-
-// Runs a shell command; its exit status, and its output through `output`.
-int Run(const std::string& command, std::string* output) {
-  tavrix_test::CommandResult r = RunCommand(command);
-  if (output != nullptr) *output = r.output;
-  return r.exitCode;
-}
-
-}  // namespace
+using tavrix_test::ShellStatus;
 
 Pki::Pki() {
   char templ[] = "/tmp/lookup-home-XXXXXX";
   if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
   home_ = templ;
   dir_ = home_ + "/pki";
+  certs_ = std::make_unique<tavrix_test::PkiFolder>(dir_);
   setenv("TAVRIX_PROVIDER_HOME", home_.c_str(), 1);
 }
 
 Pki::~Pki() {
-  Run("rm -rf " + ShellQuote(home_), nullptr);
+  ShellStatus("rm -rf " + ShellQuote(home_), nullptr);
   unsetenv("TAVRIX_PROVIDER_HOME");
 }
 
@@ -49,28 +39,15 @@ Cert Pki::Make(const std::string& name, const std::string& subject, int64_t nb,
   cert.name = name;
   cert.notBefore = static_cast<int64_t>(time(nullptr)) + nb;
   cert.notAfter = static_cast<int64_t>(time(nullptr)) + na;
-  std::string cmd = "sh " + ShellQuote(tavrix_test::MakePkiPath()) + " --one " +
-                    ShellQuote(dir_) + " " + ShellQuote(name) +
-                    " gost2012_256 " + ShellQuote(subject) + " " +
-                    std::to_string(nb) + " " + std::to_string(na) + " " +
-                    ShellQuote(issuer) + " " + ShellQuote(body) + " 2>&1";
-  std::string out;
-  if (Run(cmd, &out) != 0) throw std::runtime_error("make-pki: " + out);
-  cert.der = ReadFileBytes(dir_ + "/" + name + ".der");
-  std::string serial;
-  Run("openssl x509 -inform DER -in " + ShellQuote(dir_ + "/" + name + ".der") +
-          " -noout -serial",
-      &serial);
-  size_t eq = serial.find('=');
-  if (eq == std::string::npos) throw std::runtime_error("no serial: " + serial);
-  for (char c : serial.substr(eq + 1)) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) {
-      cert.serialHex += static_cast<char>(std::toupper(c));
-    }
-  }
+  const tavrix_test::PkiCert& made =
+      certs_->MakeCert(name, "gost2012_256", subject, static_cast<long>(nb),
+                       static_cast<long>(na), issuer, body);
+  cert.der = made.der;
+  cert.serialHex = made.serialHex;
   // What OpenSSL actually wrote (whole seconds, UTC) wins over the request.
   std::string dates;
-  Run("for w in startdate enddate; do openssl x509 -inform DER -in " +
+  ShellStatus(
+      "for w in startdate enddate; do openssl x509 -inform DER -in " +
           ShellQuote(dir_ + "/" + name + ".der") +
           " -noout -$w | cut -d= -f2 | xargs -I{} date -u -d {} +%s; done",
       &dates);
@@ -99,10 +76,10 @@ bool Pki::ImportKey(const Cert& cert) {
   // The container is named by the key identifier (SHA-1 of the public key
   // bits), which OpenSSL writes as the subject key identifier.
   std::string out;
-  Run("openssl x509 -inform DER -in " +
-          ShellQuote(dir_ + "/" + cert.name + ".der") +
-          " -noout -ext subjectKeyIdentifier",
-      &out);
+  ShellStatus("openssl x509 -inform DER -in " +
+                  ShellQuote(dir_ + "/" + cert.name + ".der") +
+                  " -noout -ext subjectKeyIdentifier",
+              &out);
   size_t colon = out.find(':');
   if (colon == std::string::npos) return false;
   std::string container;

@@ -6,8 +6,11 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "test_support.h"
 
 namespace lookup_pki {
 
@@ -40,6 +43,7 @@ class Pki {
  private:
   std::string home_;
   std::string dir_;
+  std::unique_ptr<tavrix_test::PkiFolder> certs_;
 };
 
 // One context of the certificate, independent of any store.

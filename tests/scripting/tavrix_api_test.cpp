@@ -201,12 +201,8 @@ TEST(TavrixAPI, FileListingDownloadAndRuntimeMembersEndToEnd) {
 
 namespace {
 
-std::string Decode(const std::string& b64) {
-  std::string out(base64::GetLengthToDecode(b64.size()), '\0');
-  size_t n = 0;
-  base64::decoding(b64.data(), b64.size(), &out[0], &n);
-  out.resize(n);
-  return out;
+std::string Decode(const std::string& text) {
+  return tavrix_test::FromBase64(text);
 }
 
 // OpenSSL's verdict on a detached CMS signature of `content`.

@@ -1,11 +1,5 @@
 #include "cades_peers.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <fstream>
 #include <initializer_list>
 #include <stdexcept>
@@ -22,52 +16,10 @@ void Need(bool ok, const std::string& what) {
 
 }  // namespace
 
-Peer::Peer(const std::vector<std::string>& argv, const std::string& cwd,
-           const std::string& openssl_conf) {
-  int in[2], out[2];
-  Need(pipe(in) == 0 && pipe(out) == 0, "pipe");
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    close(in[1]);
-    close(out[0]);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-    if (!openssl_conf.empty()) setenv("OPENSSL_CONF", openssl_conf.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-      args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  stdin_ = in[1];
-  out_ = fdopen(out[0], "r");
-  char line[64] = {0};
-  Need(out_ && fgets(line, sizeof line, out_), argv.at(1) + " did not start");
-  port = std::atoi(line);
-}
-
-Peer::~Peer() {
-  close(stdin_);
-  kill(pid_, SIGTERM);
-  int st;
-  waitpid(pid_, &st, 0);
-  if (out_) fclose(out_);
-}
-
-void Peer::Pause(bool paused) { kill(pid_, paused ? SIGSTOP : SIGCONT); }
-
 std::string CadesPeers::OcspUrl() const { return LoopbackUrl(ocsp_->port); }
 
 void CadesPeers::Pause(bool paused) {
-  for (Peer* p : {tsa_.get(), httpd_.get(), ocsp_.get()}) p->Pause(paused);
-}
-
-std::string LoopbackUrl(int port, const std::string& path) {
-  return "http://127.0.0.1:" + std::to_string(port) + "/" + path;
+  for (Peer* p : {tsa_.get(), &httpd_->peer(), ocsp_.get()}) p->Pause(paused);
 }
 
 CadesPeers& CadesPeers::Get() {
@@ -85,20 +37,16 @@ const PkiCert& CadesPeers::Signer(const std::string& kt) const {
 
 CadesPeers::CadesPeers() : pki_(TestPki::Get()) {
   const std::string dir = pki_.dir();
-  const std::string support = TEST_SUPPORT_DIR;
-  Need(RunCommand("sh " + ShellQuote(support + "/make-pki.sh") + " --tsa " +
+  const std::string support = SupportDir();
+  Need(RunCommand("sh " + ShellQuote(MakePkiPath()) + " --tsa " +
                   ShellQuote(dir) + " 2>&1")
                .exitCode == 0,
        "make-pki.sh --tsa");
-  conf = dir + "/gost.cnf";
-  std::ofstream(conf) << "openssl_conf = openssl_init\n[openssl_init]\n"
-                         "engines = e\n[e]\ngost = g\n[g]\nengine_id = gost\n"
-                         "default_algorithms = ALL\n";
+  conf = WriteGostEngineConf(dir);
   RunCommand("mkdir -p " + ShellQuote(dir + "/www"));
   tsa_ = std::make_unique<Peer>(
       std::vector<std::string>{"python3", support + "/tsa.py", "--dir", dir});
-  httpd_ = std::make_unique<Peer>(std::vector<std::string>{
-      "python3", support + "/httpd.py", "--dir", dir + "/www"});
+  httpd_ = std::make_unique<HttpServer>(dir + "/www");
   ocsp_ = std::make_unique<Peer>(
       std::vector<std::string>{"python3", support + "/ocsp_front.py", "--port",
                                "0", "--", "-index", "ocsp-index.txt", "-CA",
@@ -113,7 +61,7 @@ CadesPeers::CadesPeers() : pki_(TestPki::Get()) {
       "keyUsage = critical,keyCertSign,cRLSign,digitalSignature\n"
       "subjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n"
       "crlDistributionPoints = URI:" +
-          LoopbackUrl(httpd_->port, "root.crl"));
+          LoopbackUrl(httpd_->port(), "root.crl"));
   std::ofstream index(dir + "/ocsp-index.txt");
   for (const char* kt : kKeyTypes) {
     const PkiCert& c = pki_.MakeCert(
@@ -154,11 +102,10 @@ std::string CadesPeers::Check(const std::vector<uint8_t>& der,
                               const std::vector<uint8_t>* content) const {
   TempDir d;
   WriteFileBytes(d.File("m.der"), der);
-  std::string cmd =
-      "OPENSSL_CONF=" + ShellQuote(conf) + " /usr/bin/python3 " +
-      ShellQuote(std::string(TEST_SUPPORT_DIR) + "/cades_check.py") +
-      " --cms " + ShellQuote(d.File("m.der")) + " --ca " + ShellQuote(caFile) +
-      " --level " + level;
+  std::string cmd = "OPENSSL_CONF=" + ShellQuote(conf) + " /usr/bin/python3 " +
+                    ShellQuote(SupportDir() + "/cades_check.py") + " --cms " +
+                    ShellQuote(d.File("m.der")) + " --ca " +
+                    ShellQuote(caFile) + " --level " + level;
   if (content) {
     WriteFileBytes(d.File("content"), *content);
     cmd += " --content " + ShellQuote(d.File("content"));

@@ -5,10 +5,7 @@
 // cades_check.py.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,27 +13,6 @@
 #include "test_support.h"
 
 namespace tavrix_test {
-
-// A helper process whose first stdout line is read back (its port); closing
-// its stdin or SIGTERM stops it.
-class Peer {
- public:
-  Peer(const std::vector<std::string>& argv, const std::string& cwd = "",
-       const std::string& openssl_conf = "");
-  ~Peer();
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-  int port = 0;
-  // A paused peer still accepts connections but never answers.
-  void Pause(bool paused);
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  FILE* out_ = nullptr;
-};
-
-std::string LoopbackUrl(int port, const std::string& path = "");
 
 class CadesPeers {
  public:
@@ -66,7 +42,8 @@ class CadesPeers {
  private:
   CadesPeers();
   TestPki& pki_;
-  std::unique_ptr<Peer> tsa_, httpd_, ocsp_;
+  std::unique_ptr<Peer> tsa_, ocsp_;
+  std::unique_ptr<HttpServer> httpd_;
 };
 
 }  // namespace tavrix_test

@@ -24,11 +24,10 @@ Paths:
 import argparse
 import http.server
 import os
-import signal
-import socketserver
-import sys
 import threading
 import urllib.parse
+
+from serving import Server, serve
 
 STOP = threading.Event()
 
@@ -118,11 +117,6 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             super().do_HEAD()
 
 
-class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--dir", default=os.getcwd())
@@ -135,24 +129,7 @@ def main():
 
     server = Server(("127.0.0.1", args.port), handler)
     print(server.server_address[1], flush=True)
-
-    def stop(*_):
-        STOP.set()
-        threading.Thread(target=server.shutdown, daemon=True).start()
-
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
-    if not args.no_stdin:
-        def watch():
-            try:
-                while sys.stdin.buffer.read(4096):
-                    pass
-            except OSError:
-                pass
-            stop()
-        threading.Thread(target=watch, daemon=True).start()
-
-    server.serve_forever(poll_interval=0.1)
+    serve(server, STOP, watch_stdin=not args.no_stdin, poll_interval=0.1)
     server.server_close()
 
 

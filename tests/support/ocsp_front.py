@@ -18,12 +18,10 @@ or when its standard input reaches end of file.
 import argparse
 import http.server
 import os
-import signal
-import socketserver
 import subprocess
-import sys
 import tempfile
-import threading
+
+from serving import Server, answer, serve
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -61,16 +59,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self._answer(f.read())
 
     def _answer(self, body):
-        self.send_response(200)
-        self.send_header("Content-Type", "application/ocsp-response")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-
-class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
+        answer(self, body, "application/ocsp-response")
 
 
 def main():
@@ -84,20 +73,8 @@ def main():
     server = Server(("127.0.0.1", opts.port), Handler)
     if opts.port == 0:
         print(server.server_address[1], flush=True)
-    signal.signal(signal.SIGTERM, lambda *_: threading.Thread(
-        target=server.shutdown).start())
-
-    def watch_stdin():
-        try:
-            while sys.stdin.buffer.read(4096):
-                pass
-        except OSError:
-            pass
-        server.shutdown()
-
-    threading.Thread(target=watch_stdin, daemon=True).start()
     print("waiting for OCSP client connections", flush=True)
-    server.serve_forever()
+    serve(server)
 
 
 if __name__ == "__main__":

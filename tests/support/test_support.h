@@ -3,8 +3,12 @@
 // GOST engine and installed through tavrix-certmgr.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +33,13 @@ struct CommandResult {
   std::string output;  // its standard output (add "2>&1" for both streams)
 };
 CommandResult RunCommand(const std::string& cmd);
+// The same, for callers that want the exit status; stdout through `output`.
+int ShellStatus(const std::string& cmd, std::string* output = nullptr);
+// Whether `openssl -engine gost` works here (asked once).
+bool HaveGostEngine();
+// Writes <dir>/gost.cnf, an OPENSSL_CONF that loads the GOST engine for
+// every algorithm; returns its path.
+std::string WriteGostEngineConf(const std::string& dir);
 
 // Quotes a word for /bin/sh.
 std::string ShellQuote(const std::string& s);
@@ -38,9 +49,72 @@ void SetProviderHome(const std::string& dir);
 
 std::string CertMgrPath();
 std::string MakePkiPath();
+std::string SupportDir();  // tests/support of the source tree
+
+// A helper process (one of the servers here) whose first stdout line says it
+// is ready: its port when it printed one. Closing its stdin or SIGTERM stops
+// it; the destructor does both and waits. Throws when it does not start.
+class Peer {
+ public:
+  Peer(const std::vector<std::string>& argv, const std::string& cwd = "",
+       const std::string& openssl_conf = "");
+  ~Peer();
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+  int port = 0;
+  // A paused peer still accepts connections but never answers.
+  void Pause(bool paused);
+
+ private:
+  void Stop();
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  FILE* out_ = nullptr;
+};
+
+// "http://127.0.0.1:<port>/<path>".
+std::string LoopbackUrl(int port, const std::string& path = "");
+
+// httpd.py serving `dir` on 127.0.0.1, on `port` or else a free one.
+class HttpServer {
+ public:
+  explicit HttpServer(const std::string& dir, int port = 0);
+  int port() const { return peer_.port; }
+  // `path` begins with "/".
+  std::string url(const std::string& path) const;
+  Peer& peer() { return peer_; }
+
+ private:
+  Peer peer_;
+};
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data);
+
+// Base64 decoded by a reader of the tests' own (anything outside the
+// alphabet, padding included, is skipped).
+std::string FromBase64(const std::string& text);
+// The bytes of a PEM file (every base64 line between the "-----" lines).
+std::vector<uint8_t> ReadPemFile(const std::string& path);
+
+// Lower-case hex, and back (pairs of hex digits; white space is skipped).
+std::string Hex(const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> FromHex(const std::string& hex);
+inline std::vector<uint8_t> Reverse(std::vector<uint8_t> b) {
+  return std::vector<uint8_t>(b.rbegin(), b.rend());
+}
+
+// Known-answer vectors kept as text: blocks of "key = value" lines (the
+// value may be empty), blocks apart by blank lines, "#" starts a comment
+// line. Each block remembers the line it starts on, for failure messages.
+struct VecBlock {
+  std::string where;  // "<file>:<line>"
+  std::map<std::string, std::string> fields;
+  bool Has(const std::string& key) const { return fields.count(key) != 0; }
+  // Aborts when the key is missing: a vector file with a typo must not pass.
+  const std::string& At(const std::string& key) const;
+};
+std::vector<VecBlock> ReadVecFile(const std::string& path);
 
 // One certificate of the test PKI.
 struct PkiCert {
@@ -52,6 +126,33 @@ struct PkiCert {
   std::string subject;    // as given to OpenSSL: "/C=RU/O=.../CN=..."
   std::string certPem, certDer, keyPem, keyDer;  // file paths
   std::vector<uint8_t> der;                      // the encoded certificate
+};
+
+// A folder of certificates made by make-pki.sh, read back from its
+// index.txt.
+class PkiFolder {
+ public:
+  explicit PkiFolder(const std::string& dir) : dir_(dir) { Reload(); }
+  const std::string& dir() const { return dir_; }
+  const PkiCert& Cert(const std::string& name) const;  // aborts when unknown
+  bool Has(const std::string& name) const { return certs_.count(name) != 0; }
+  std::vector<const PkiCert*> All() const;  // in the order they were made
+  // Reads what index.txt lists and is not known yet.
+  void Reload();
+
+  // One more certificate, valid from now+notBeforeOffset to
+  // now+notAfterOffset seconds, signed by `issuer` (a certificate name or
+  // "self"). `extensions` are OpenSSL extension lines ("key = value" joined
+  // by "\n"); empty gives an end-entity profile with SKI/AKI.
+  const PkiCert& MakeCert(const std::string& name, const std::string& keyType,
+                          const std::string& subject, long notBeforeOffset,
+                          long notAfterOffset, const std::string& issuer,
+                          const std::string& extensions = "");
+
+ private:
+  std::string dir_;
+  std::map<std::string, PkiCert> certs_;
+  std::vector<std::string> order_;
 };
 
 // The PKI of one test program, made on first use:
@@ -70,20 +171,22 @@ class TestPki {
 
   const std::string& dir() const { return dir_.path(); }
   const std::string& home() const { return home_.path(); }
-  const PkiCert& Cert(const std::string& name) const;  // aborts when unknown
-  bool Has(const std::string& name) const { return certs_.count(name) != 0; }
-  std::vector<const PkiCert*> All() const;
+  const PkiCert& Cert(const std::string& name) const {
+    return certs_->Cert(name);
+  }
+  bool Has(const std::string& name) const { return certs_->Has(name); }
+  std::vector<const PkiCert*> All() const { return certs_->All(); }
   std::vector<const PkiCert*> InStore(const std::string& store) const;
 
-  // One more certificate, valid from now+notBeforeOffset to
-  // now+notAfterOffset seconds, signed by `issuer` (a certificate name or
-  // "self"). `extensions` are OpenSSL extension lines ("key = value" joined
-  // by "\n"); empty gives an end-entity profile with SKI/AKI. Not installed.
+  // PkiFolder::MakeCert in this PKI's folder. Not installed.
   const PkiCert& MakeCert(const std::string& name, const std::string& keyType,
                           const std::string& subject, long notBeforeOffset,
                           long notAfterOffset,
                           const std::string& issuer = "inter-gost2012_256",
-                          const std::string& extensions = "");
+                          const std::string& extensions = "") {
+    return certs_->MakeCert(name, keyType, subject, notBeforeOffset,
+                            notAfterOffset, issuer, extensions);
+  }
 
   // Runs tavrix-certmgr with the given arguments (already quoted);
   // stdout and stderr together.
@@ -94,11 +197,9 @@ class TestPki {
 
  private:
   TestPki();
-  void LoadIndex();
   TempDir dir_;
   TempDir home_;
-  std::map<std::string, PkiCert> certs_;
-  std::vector<std::string> order_;
+  std::unique_ptr<PkiFolder> certs_;  // made once make-pki.sh has run
 };
 
 }  // namespace tavrix_test

@@ -30,12 +30,12 @@ import argparse
 import http.server
 import os
 import shutil
-import signal
-import socketserver
 import subprocess
 import sys
 import tempfile
 import threading
+
+from serving import Server, answer, serve
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STOP = threading.Event()
@@ -101,11 +101,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def answer(self, body, ctype="application/timestamp-reply"):
-        self.send_response(200)
-        self.send_header("Content-Type", ctype)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        answer(self, body, ctype)
 
     def do_POST(self):
         length = int(self.headers.get("Content-Length", "0") or "0")
@@ -198,10 +194,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return f.read()
 
 
-class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
-    daemon_threads = True
-
-
 def write_config(work):
     # The signing digest goes by section: OpenSSL reads its command line
     # before the engine has named the GOST digests.
@@ -243,23 +235,8 @@ def main():
     if not opts.dir:
         print("pki " + pki, flush=True)
 
-    def stop(*_):
-        STOP.set()
-        threading.Thread(target=server.shutdown).start()
-
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
-    if not opts.no_stdin:
-        def watch_stdin():
-            try:
-                while sys.stdin.buffer.read(4096):
-                    pass
-            except OSError:
-                pass
-            stop()
-        threading.Thread(target=watch_stdin, daemon=True).start()
     try:
-        server.serve_forever()
+        serve(server, STOP, watch_stdin=not opts.no_stdin)
     finally:
         STOP.set()
         shutil.rmtree(work, ignore_errors=True)

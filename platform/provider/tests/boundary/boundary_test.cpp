@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
+
 // Every allocation of the process comes here, the provider's included, so
 // one thread can make its Nth allocation fail.
 namespace {
@@ -42,29 +44,6 @@ const DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 std::string Here() {
   std::string f = __FILE__;
   return f.substr(0, f.find_last_of('/'));
-}
-
-Bytes ReadPem(const std::string& path) {
-  std::ifstream in(path);
-  std::string b64, line;
-  while (std::getline(in, line))
-    if (line.rfind("-----", 0) != 0) b64 += line;
-  static const std::string abc =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  Bytes out;
-  unsigned val = 0;
-  int bits = 0;
-  for (char c : b64) {
-    size_t v = abc.find(c);
-    if (v == std::string::npos) continue;
-    val = (val << 6) | static_cast<unsigned>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<BYTE>(val >> bits));
-    }
-  }
-  return out;
 }
 
 Bytes Tlv(BYTE tag, const Bytes& v) {
@@ -147,7 +126,8 @@ bool RunFailingAt(long n, const Bytes& msg) {
 }
 
 TEST(Boundary, EveryAllocationFailureComesBackAsAnError) {
-  const Bytes msg = ReadPem(Here() + "/../msg/data/tc26_signed_256.pem");
+  const Bytes msg =
+      tavrix_test::ReadPemFile(Here() + "/../msg/data/tc26_signed_256.pem");
   ASSERT_GT(msg.size(), 500u);
   ASSERT_TRUE(RunFailingAt(-1, msg));
   long n = 0;

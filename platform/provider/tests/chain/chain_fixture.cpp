@@ -1,11 +1,8 @@
 #include "chain_fixture.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,66 +27,7 @@ HCERTSTORE OpenUserStore(const std::string& name) {
   return h;
 }
 
-Child Spawn(const std::vector<std::string>& argv, const std::string& cwd,
-            const std::string& out_file, bool env_gost,
-            const std::string& conf) {
-  int in[2];
-  if (pipe(in) != 0) throw std::runtime_error("pipe");
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    close(in[1]);
-    int o = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (o >= 0) {
-      dup2(o, 1);
-      dup2(o, 2);
-    }
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-    if (env_gost) setenv("OPENSSL_CONF", conf.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-      args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(in[0]);
-  Child c;
-  c.pid = pid;
-  c.stdin_fd = in[1];
-  return c;
-}
-
-bool WaitForPort(int port, int ms) {
-  for (int waited = 0; waited < ms; waited += 50) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    if (ok) return true;
-    usleep(50000);
-  }
-  return false;
-}
-
-// The OpenSSL responder serves one connection at a time and a probe that
-// connects without a request wedges it, so readiness is read from its log.
-bool WaitForLog(const std::string& path, const std::string& text, int ms) {
-  for (int waited = 0; waited < ms; waited += 50) {
-    Bytes log = ReadFileBytes(path);
-    if (std::string(log.begin(), log.end()).find(text) != std::string::npos)
-      return true;
-    usleep(50000);
-  }
-  return false;
-}
-
 }  // namespace
-
-std::string SupportDir() { return Here() + "/../../../../tests/support"; }
 
 int FreePort() {
   int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -102,16 +40,6 @@ int FreePort() {
   int port = ntohs(a.sin_port);
   close(s);
   return port;
-}
-
-void Child::Stop() {
-  if (pid <= 0) return;
-  if (stdin_fd >= 0) close(stdin_fd);
-  kill(pid, SIGTERM);
-  int st;
-  waitpid(pid, &st, 0);
-  pid = -1;
-  stdin_fd = -1;
 }
 
 Pki& Pki::Get() {
@@ -139,10 +67,7 @@ Pki::Pki() {
   if (std::system(cmd.c_str()) != 0)
     throw std::runtime_error("cannot build the test PKI, see " + dir +
                              "/pki.log");
-  std::ofstream conf(dir + "/gost.cnf");
-  conf << "openssl_conf = openssl_init\n[openssl_init]\nengines = e\n"
-          "[e]\ngost = g\n[g]\nengine_id = gost\ndefault_algorithms = ALL\n";
-  conf.close();
+  tavrix_test::WriteGostEngineConf(dir);
   AddToStore("ROOT", "root");
   AddToStore("CA", "inter");
 }
@@ -190,17 +115,19 @@ void Pki::ClearCrlCache() const {
 }
 
 bool Pki::StartHttp() {
-  if (http_.pid > 0) return true;
-  http_ = Spawn({"python3", SupportDir() + "/httpd.py", "--dir", www, "--port",
-                 std::to_string(http_port)},
-                "", dir + "/httpd.log", false, "");
-  return WaitForPort(http_port, 5000);
+  if (http_) return true;
+  try {
+    http_ = std::make_unique<tavrix_test::HttpServer>(www, http_port);
+  } catch (const std::exception& e) {
+    fprintf(stderr, "%s\n", e.what());
+  }
+  return http_ != nullptr;
 }
 
-void Pki::StopHttp() { http_.Stop(); }
+void Pki::StopHttp() { http_.reset(); }
 
 bool Pki::StartOcsp(const std::string& replay) {
-  if (ocsp_.pid > 0) return true;
+  if (ocsp_) return true;
   // OpenSSL's own responder answers each request, behind a front that
   // listens on the loopback address only.
   std::vector<std::string> argv = {"python3", SupportDir() + "/ocsp_front.py",
@@ -212,14 +139,17 @@ bool Pki::StartOcsp(const std::string& replay) {
                 {"--", "-index", "inter/index.txt", "-rsigner", "responder.pem",
                  "-rkey", "responder.key", "-CA", "inter.pem", "-nmin", "5"});
   }
-  // Readiness is read from the log, so the last run's must not be seen.
-  unlink((dir + "/ocsp.log").c_str());
-  ocsp_ = Spawn(argv, dir, dir + "/ocsp.log", true, dir + "/gost.cnf");
-  return WaitForLog(dir + "/ocsp.log", "waiting for OCSP client connections",
-                    10000);
+  // Its first line ("waiting for OCSP client connections") comes once it
+  // listens.
+  try {
+    ocsp_ = std::make_unique<tavrix_test::Peer>(argv, dir, dir + "/gost.cnf");
+  } catch (const std::exception& e) {
+    fprintf(stderr, "%s\n", e.what());
+  }
+  return ocsp_ != nullptr;
 }
 
-void Pki::StopOcsp() { ocsp_.Stop(); }
+void Pki::StopOcsp() { ocsp_.reset(); }
 
 PCCERT_CONTEXT Cert(const std::string& name) {
   Bytes der = Pki::Get().Der(name);

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <capi/capi.h>
-#include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,17 +16,9 @@ namespace chain_test {
 using Bytes = std::vector<unsigned char>;
 
 using tavrix_test::ReadFileBytes;
+using tavrix_test::SupportDir;
 using tavrix_test::WriteFileBytes;
 int FreePort();
-// tests/support of the source tree.
-std::string SupportDir();
-
-// A child process with its stdin kept as a pipe (closing it stops httpd.py).
-struct Child {
-  pid_t pid = -1;
-  int stdin_fd = -1;
-  void Stop();
-};
 
 class Pki {
  public:
@@ -54,8 +46,8 @@ class Pki {
  private:
   Pki();
   ~Pki();
-  Child http_;
-  Child ocsp_;
+  std::unique_ptr<tavrix_test::HttpServer> http_;
+  std::unique_ptr<tavrix_test::Peer> ocsp_;
 };
 
 // Certificate context for a certificate of the PKI (freed by the caller).

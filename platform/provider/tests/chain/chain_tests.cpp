@@ -6,18 +6,22 @@
 #include <cstring>
 
 #include "chain_fixture.h"
+#include "provider_test.h"
 
 using namespace chain_test;
 
 namespace {
 
+using tavrix_test::CertHandle;
+using tavrix_test::ChainHandle;
+
 struct Built {
-  PCCERT_CHAIN_CONTEXT chain = nullptr;
-  ~Built() { CertFreeCertificateChain(chain); }
-  DWORD Error() const { return chain->TrustStatus.dwErrorStatus; }
-  DWORD Count() const { return chain->rgpChain[0]->cElement; }
+  ChainHandle owner;
+  PCCERT_CHAIN_CONTEXT chain() const { return owner.get(); }
+  DWORD Error() const { return chain()->TrustStatus.dwErrorStatus; }
+  DWORD Count() const { return chain()->rgpChain[0]->cElement; }
   const CERT_CHAIN_ELEMENT& At(DWORD i) const {
-    return *chain->rgpChain[0]->rgpElement[i];
+    return *chain()->rgpChain[0]->rgpElement[i];
   }
 };
 
@@ -27,8 +31,8 @@ void Build(const std::string& name, Built* out,
            HCERTCHAINENGINE engine = nullptr, const char* usage = nullptr,
            DWORD usage_type = USAGE_MATCH_TYPE_AND, HCERTSTORE extra = nullptr,
            LPFILETIME when = nullptr) {
-  PCCERT_CONTEXT cert = Cert(name);
-  ASSERT_NE(cert, nullptr);
+  CertHandle cert(Cert(name));
+  ASSERT_NE(cert.get(), nullptr);
   CERT_CHAIN_PARA para{};
   para.cbSize = 32;
   LPSTR ids[1] = {const_cast<LPSTR>(usage)};
@@ -37,10 +41,9 @@ void Build(const std::string& name, Built* out,
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = ids;
   }
-  ASSERT_TRUE(CertGetCertificateChain(engine, cert, when, extra, &para, 0x201,
-                                      nullptr, &out->chain))
+  ASSERT_TRUE(CertGetCertificateChain(engine, cert.get(), when, extra, &para,
+                                      0x201, nullptr, out->owner.out()))
       << std::hex << GetLastError();
-  CertFreeCertificateContext(cert);
 }
 
 TEST(Chain, TrustedPathEndsInTheRoot) {
@@ -48,7 +51,7 @@ TEST(Chain, TrustedPathEndsInTheRoot) {
   Build("good", &b);
   EXPECT_EQ(b.Error(), 0u);
   ASSERT_EQ(b.Count(), 3u);
-  EXPECT_EQ(b.chain->cChain, 1u);
+  EXPECT_EQ(b.chain()->cChain, 1u);
   // End first, root last, each element carrying its own certificate.
   const char* subjects[] = {"Chain Good", "Chain Test Intermediate",
                             "Chain Test Root"};
@@ -148,20 +151,19 @@ TEST(Chain, TimeSignatureUsageAndConstraintFaults) {
     // A changed signature value: the certificate no longer verifies.
     Bytes der = Pki::Get().Der("good");
     der[der.size() - 5] ^= 0x40;
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(
-        X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
-    ASSERT_NE(cert, nullptr);
+    CertHandle cert(CertCreateCertificateContext(
+        X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
+    ASSERT_NE(cert.get(), nullptr);
     CERT_CHAIN_PARA para{};
     para.cbSize = sizeof para;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    ASSERT_TRUE(CertGetCertificateChain(nullptr, cert, nullptr, nullptr, &para,
-                                        0, nullptr, &chain));
-    EXPECT_TRUE(chain->TrustStatus.dwErrorStatus &
+    ChainHandle chain;
+    ASSERT_TRUE(CertGetCertificateChain(nullptr, cert.get(), nullptr, nullptr,
+                                        &para, 0, nullptr, chain.out()));
+    EXPECT_TRUE(chain.get()->TrustStatus.dwErrorStatus &
                 CERT_TRUST_IS_NOT_SIGNATURE_VALID);
-    EXPECT_TRUE(chain->rgpChain[0]->rgpElement[0]->TrustStatus.dwErrorStatus &
-                CERT_TRUST_IS_NOT_SIGNATURE_VALID);
-    CertFreeCertificateChain(chain);
-    CertFreeCertificateContext(cert);
+    EXPECT_TRUE(
+        chain.get()->rgpChain[0]->rgpElement[0]->TrustStatus.dwErrorStatus &
+        CERT_TRUST_IS_NOT_SIGNATURE_VALID);
   }
   {
     Built any, ok, wrong, either;
@@ -211,8 +213,8 @@ TEST(ChainEngine, ConfigSizesLifetimeAndBadArguments) {
   EXPECT_EQ(b.Error(), 0u);
   // The chain outlives its engine and can be shared.
   CertFreeCertificateChainEngine(engine);
-  PCCERT_CHAIN_CONTEXT dup = CertDuplicateCertificateChain(b.chain);
-  EXPECT_EQ(dup, b.chain);
+  PCCERT_CHAIN_CONTEXT dup = CertDuplicateCertificateChain(b.chain());
+  EXPECT_EQ(dup, b.chain());
   CertFreeCertificateChain(dup);
   char name[64] = {0};
   CertGetNameStringA(b.At(2).pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,

@@ -1,28 +1,42 @@
 // Wrong handles, null pointers, short buffers, unknown algorithms, broken
 // key files and public keys: each gives FALSE and a fitting last error,
 // never a crash or an over-read (these run under ASan/UBSan too).
-#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
 #include "crypto/key_store.h"
-#include "crypto_test_util.h"
+#include "provider_test.h"
 
 namespace crypto_test {
+
+using tavrix_test::Bytes;
+using tavrix_test::CapiHash;
+using tavrix_test::FromHex;
+using tavrix_test::HashHandle;
+using tavrix_test::Hex;
+using tavrix_test::KeyHandle;
+using tavrix_test::ProvHandle;
+using tavrix_test::ProviderHomeTest;
+using tavrix_test::ShellStatus;
+using tavrix_test::WriteFileBytes;
+
 namespace {
 
 // A GOST R 34.10-2001 CryptoPro-A key as the engine writes it, and the
-// public key info the engine prints for it.
-const char kKey2001[] =
-    "3043020100301c06062a8503020213301206072a85030202230106072a850302021e0104"
-    "20284b30013a2c89086be9b41da668ee1943a919b9bc314e9e94fe87d5e13d2067";
-const char kParams2001[] = "301206072a85030202230106072a850302021e01";
-const char kPoint2001[] =
-    "0440c327eb04da95434659a4149142cbf450b73ff7b1d7f49f447f6e5156e64f4757c3e2"
-    "8593421442353acfeee19984a3c67402c942f3744ebce7c7dfa05e023137";
+// public key info the engine prints for it (data/gost_key.vec).
+const tavrix_test::VecBlock& Key2001() {
+  static const tavrix_test::VecBlock v = [] {
+    const std::string here = __FILE__;
+    return tavrix_test::ReadVecFile(here.substr(0, here.rfind('/')) +
+                                    "/data/gost_key.vec")
+        .at(0);
+  }();
+  return v;
+}
 
 Bytes Der(uint8_t tag, const Bytes& body) {
   // Sized once and filled in place: GCC 12 at -O3 takes the grow-and-insert
@@ -36,7 +50,7 @@ Bytes Der(uint8_t tag, const Bytes& body) {
 
 // The same key with the private part re-encoded: `inner` wraps the scalar.
 Bytes KeyWithPrivate(const Bytes& private_octets) {
-  const Bytes key = FromHex(kKey2001);
+  const Bytes key = FromHex(Key2001().At("key"));
   Bytes body(key.begin() + 2, key.begin() + 2 + 3 + 30);  // version, algorithm
   const Bytes priv = Der(0x04, private_octets);
   body.insert(body.end(), priv.begin(), priv.end());
@@ -44,7 +58,7 @@ Bytes KeyWithPrivate(const Bytes& private_octets) {
 }
 
 Bytes ScalarLe() {
-  const Bytes key = FromHex(kKey2001);
+  const Bytes key = FromHex(Key2001().At("key"));
   return Bytes(key.end() - 32, key.end());
 }
 
@@ -71,35 +85,38 @@ TEST_F(KeyStoreTest, PrivateKeyEncodingsAgree) {
   Bytes be(le.rbegin(), le.rend());
   Bytes integer_body = be;
   if (integer_body[0] & 0x80) integer_body.insert(integer_body.begin(), 0);
-  const Bytes forms[] = {FromHex(kKey2001), KeyWithPrivate(Der(0x04, le)),
+  const Bytes forms[] = {FromHex(Key2001().At("key")),
+                         KeyWithPrivate(Der(0x04, le)),
                          KeyWithPrivate(Der(0x02, integer_body))};
   for (const Bytes& form : forms) {
     ASSERT_TRUE(
         tavrix::provider::ImportPrivateKey(form.data(), form.size(), "k"))
         << Hex(form);
-    HCRYPTPROV prov = 0;
+    ProvHandle prov;
     ASSERT_TRUE(
-        CryptAcquireContextA(&prov, "k", nullptr, PROV_GOST_2001_DH, 0));
-    EXPECT_EQ(Hex(ExportPoint(prov)), kPoint2001);
-    EXPECT_TRUE(CryptReleaseContext(prov, 0));
+        CryptAcquireContextA(prov.out(), "k", nullptr, PROV_GOST_2001_DH, 0));
+    EXPECT_EQ(Hex(ExportPoint(prov.get())), Key2001().At("point"));
+    EXPECT_TRUE(CryptReleaseContext(prov.release(), 0));
   }
   // A reader prefix is tolerated in the container name.
-  HCRYPTPROV prov = 0;
-  ASSERT_TRUE(CryptAcquireContextA(&prov, "\\\\.\\HDIMAGE\\k", nullptr, 0, 0));
+  ProvHandle prov;
+  ASSERT_TRUE(
+      CryptAcquireContextA(prov.out(), "\\\\.\\HDIMAGE\\k", nullptr, 0, 0));
   DWORD len = 0;
-  ASSERT_TRUE(CryptGetProvParam(prov, PP_CONTAINER, nullptr, &len, 0));
+  ASSERT_TRUE(CryptGetProvParam(prov.get(), PP_CONTAINER, nullptr, &len, 0));
   std::string name(len, '\0');
-  ASSERT_TRUE(CryptGetProvParam(prov, PP_CONTAINER,
+  ASSERT_TRUE(CryptGetProvParam(prov.get(), PP_CONTAINER,
                                 reinterpret_cast<BYTE*>(&name[0]), &len, 0));
   EXPECT_STREQ(name.c_str(), "k");
-  EXPECT_TRUE(CryptReleaseContext(prov, 0));
+  EXPECT_TRUE(CryptReleaseContext(prov.release(), 0));
 }
 
 TEST_F(KeyStoreTest, MalformedKeysAreRefused) {
-  const Bytes key = FromHex(kKey2001);
+  const Bytes key = FromHex(Key2001().At("key"));
   for (size_t n = 0; n < key.size(); ++n) {
     Bytes cut(key.begin(), key.begin() + n);
-    EXPECT_FALSE(tavrix::provider::ImportPrivateKey(cut.data(), cut.size(), "t"))
+    EXPECT_FALSE(
+        tavrix::provider::ImportPrivateKey(cut.data(), cut.size(), "t"))
         << n;
     EXPECT_EQ(GetLastError(), NTE_BAD_DATA) << n;
   }
@@ -123,7 +140,7 @@ TEST_F(KeyStoreTest, MalformedKeysAreRefused) {
   Bytes unknown_curve = key;
   unknown_curve[25] = 0x09;  // ...2.35.9
   EXPECT_FALSE(tavrix::provider::ImportPrivateKey(unknown_curve.data(),
-                                                 unknown_curve.size(), "t"));
+                                                  unknown_curve.size(), "t"));
   EXPECT_EQ(GetLastError(), NTE_BAD_ALGID);
 
   for (const char* name : {"", "../t", "a/b", ".hidden"}) {
@@ -140,11 +157,11 @@ TEST_F(KeyStoreTest, ContainersMissingBrokenOrDeleted) {
   EXPECT_FALSE(CryptAcquireContextA(&prov, nullptr, nullptr, 0, 0));
   EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
 
-  const Bytes key = FromHex(kKey2001);
+  const Bytes key = FromHex(Key2001().At("key"));
   ASSERT_TRUE(tavrix::provider::ImportPrivateKey(key.data(), key.size(), "k"));
   const std::string dir = home_ + "/home/keys/";
   // A file that is not a key, a folder and a symbolic link in its place.
-  WriteFile(dir + "junk.key", Bytes{0x30, 0x03, 0x02, 0x01, 0x00});
+  WriteFileBytes(dir + "junk.key", Bytes{0x30, 0x03, 0x02, 0x01, 0x00});
   EXPECT_FALSE(CryptAcquireContextA(&prov, "junk", nullptr, 0, 0));
   EXPECT_EQ(GetLastError(), NTE_KEYSET_ENTRY_BAD);
   ASSERT_EQ(mkdir((dir + "folder.key").c_str(), 0700), 0);
@@ -157,7 +174,7 @@ TEST_F(KeyStoreTest, ContainersMissingBrokenOrDeleted) {
   // Re-import replaces atomically and leaves no temporary files behind.
   ASSERT_TRUE(tavrix::provider::ImportPrivateKey(key.data(), key.size(), "k"));
   std::string listing;
-  Shell("ls -A " + dir, &listing);
+  ShellStatus("ls -A " + dir, &listing);
   EXPECT_EQ(listing, "folder.key\njunk.key\nk.key\nlink.key\n");
 
   EXPECT_FALSE(CryptAcquireContextA(&prov, "k", nullptr, 0, CRYPT_NEWKEYSET));
@@ -176,8 +193,9 @@ class BadCallTest : public ProviderHomeTest {
  protected:
   void SetUp() override {
     ProviderHomeTest::SetUp();
-    const Bytes key = FromHex(kKey2001);
-    ASSERT_TRUE(tavrix::provider::ImportPrivateKey(key.data(), key.size(), "k"));
+    const Bytes key = FromHex(Key2001().At("key"));
+    ASSERT_TRUE(
+        tavrix::provider::ImportPrivateKey(key.data(), key.size(), "k"));
     ASSERT_TRUE(CryptAcquireContextA(&prov_, "k", nullptr, 0, 0));
     ASSERT_TRUE(CryptAcquireContextA(&verify_, nullptr, nullptr, 0,
                                      CRYPT_VERIFYCONTEXT));
@@ -317,7 +335,8 @@ TEST_F(BadCallTest, EnumerationAndSizes) {
 }
 
 TEST_F(BadCallTest, PublicKeyInfoChecks) {
-  Bytes params = FromHex(kParams2001), point = FromHex(kPoint2001);
+  Bytes params = FromHex(Key2001().At("params")),
+        point = FromHex(Key2001().At("point"));
   auto import = [&](const char* oid, const Bytes& p, const Bytes& bits,
                     DWORD unused = 0) {
     CERT_PUBLIC_KEY_INFO info = {};
@@ -363,25 +382,30 @@ TEST_F(BadCallTest, PublicKeyInfoChecks) {
             NTE_BAD_PUBLIC_KEY);
 
   // Signatures of the wrong length are bad signatures, not over-reads.
-  HCRYPTKEY key = 0;
-  ASSERT_TRUE(CryptGetUserKey(prov_, AT_SIGNATURE, &key));
-  HCRYPTHASH h = 0;
-  ASSERT_TRUE(CryptCreateHash(verify_, CALG_GR3411, 0, 0, &h));
+  KeyHandle key;
+  ASSERT_TRUE(CryptGetUserKey(prov_, AT_SIGNATURE, key.out()));
+  HashHandle h;
+  ASSERT_TRUE(CryptCreateHash(verify_, CALG_GR3411, 0, 0, h.out()));
   Bytes sig(128, 1);
   for (DWORD n : {0u, 1u, 63u, 65u, 128u}) {
-    EXPECT_FALSE(CryptVerifySignatureW(h, sig.data(), n, key, nullptr, 0));
+    EXPECT_FALSE(
+        CryptVerifySignatureW(h.get(), sig.data(), n, key.get(), nullptr, 0));
     EXPECT_EQ(GetLastError(), NTE_BAD_SIGNATURE) << n;
   }
-  EXPECT_FALSE(CryptVerifySignatureW(h, nullptr, 64, key, nullptr, 0));
+  EXPECT_FALSE(
+      CryptVerifySignatureW(h.get(), nullptr, 64, key.get(), nullptr, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_FALSE(CryptVerifySignatureW(h, sig.data(), 64, 0xBAD, nullptr, 0));
+  EXPECT_FALSE(
+      CryptVerifySignatureW(h.get(), sig.data(), 64, 0xBAD, nullptr, 0));
   EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
   // r = s = 0 and r, s = all ones (beyond the order) are refused.
   Bytes zero(64, 0), ones(64, 0xFF);
-  EXPECT_FALSE(CryptVerifySignatureW(h, zero.data(), 64, key, nullptr, 0));
-  EXPECT_FALSE(CryptVerifySignatureW(h, ones.data(), 64, key, nullptr, 0));
-  EXPECT_TRUE(CryptDestroyHash(h));
-  EXPECT_TRUE(CryptDestroyKey(key));
+  EXPECT_FALSE(
+      CryptVerifySignatureW(h.get(), zero.data(), 64, key.get(), nullptr, 0));
+  EXPECT_FALSE(
+      CryptVerifySignatureW(h.get(), ones.data(), 64, key.get(), nullptr, 0));
+  EXPECT_TRUE(CryptDestroyHash(h.release()));
+  EXPECT_TRUE(CryptDestroyKey(key.release()));
 }
 
 // Several threads hashing, signing and verifying while others create and
@@ -389,8 +413,8 @@ TEST_F(BadCallTest, PublicKeyInfoChecks) {
 TEST_F(BadCallTest, ConcurrentUse) {
   Bytes data(4096, 0x42);
   const Bytes expected = CapiHash(verify_, CALG_GR3411, data);
-  HCRYPTKEY key = 0;
-  ASSERT_TRUE(CryptGetUserKey(prov_, AT_SIGNATURE, &key));
+  KeyHandle key;
+  ASSERT_TRUE(CryptGetUserKey(prov_, AT_SIGNATURE, key.out()));
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -406,7 +430,7 @@ TEST_F(BadCallTest, ConcurrentUse) {
         DWORD len = 64;
         if (!CryptHashData(h, data.data(), 100, 0) ||
             !CryptSignHashW(h, AT_SIGNATURE, nullptr, 0, sig.data(), &len) ||
-            !CryptVerifySignatureW(h, sig.data(), len, key, nullptr, 0))
+            !CryptVerifySignatureW(h, sig.data(), len, key.get(), nullptr, 0))
           ++failures;
         CryptDestroyHash(h);
       }
@@ -423,7 +447,7 @@ TEST_F(BadCallTest, ConcurrentUse) {
   });
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
-  EXPECT_TRUE(CryptDestroyKey(key));
+  EXPECT_TRUE(CryptDestroyKey(key.release()));
 }
 
 }  // namespace

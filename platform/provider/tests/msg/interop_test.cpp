@@ -9,12 +9,6 @@
 namespace msg_test {
 namespace {
 
-using tavrix_test::ReadFileBytes;
-using tavrix_test::RunCommand;
-using tavrix_test::ShellQuote;
-using tavrix_test::TempDir;
-using tavrix_test::WriteFileBytes;
-
 // The message with one bit changed inside the first signer's signature value.
 Bytes FlipInSignature(const Bytes& msg) {
   HCRYPTMSG m = Decode(msg);

@@ -25,15 +25,12 @@ inline Bytes Pattern(size_t n, uint32_t seed = 1) {
   return b;
 }
 
-inline bool HaveGostEngine() {
-  static const int ok =
-      tavrix_test::RunCommand(
-          "openssl dgst -engine gost -md_gost94 /dev/null >/dev/null 2>&1")
-                  .exitCode == 0
-          ? 1
-          : 0;
-  return ok == 1;
-}
+using tavrix_test::HaveGostEngine;
+using tavrix_test::ReadFileBytes;
+using tavrix_test::RunCommand;
+using tavrix_test::ShellQuote;
+using tavrix_test::TempDir;
+using tavrix_test::WriteFileBytes;
 
 struct KeyKind {
   const char* name;  // key type of the test PKI

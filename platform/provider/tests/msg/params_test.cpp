@@ -4,9 +4,13 @@
 #include <cstring>
 
 #include "msg_test_util.h"
+#include "provider_test.h"
 
 namespace msg_test {
 namespace {
+
+using tavrix_test::CertHandle;
+using tavrix_test::MsgHandle;
 
 class Params : public ::testing::Test {
  protected:
@@ -30,7 +34,8 @@ TEST_F(Params, TwoSignersAndTheirInformation) {
   Bytes msg = Sign({a_->Info(), second}, {a_->Blob(), b_->Blob()}, data, false);
   ASSERT_FALSE(msg.empty()) << std::hex << GetLastError();
 
-  HCRYPTMSG m = Decode(msg);
+  MsgHandle m_owner(Decode(msg));
+  HCRYPTMSG m = m_owner.get();
   ASSERT_NE(m, nullptr);
   DWORD v = 0, n = sizeof(v);
   ASSERT_TRUE(CryptMsgGetParam(m, CMSG_TYPE_PARAM, 0, &v, &n));
@@ -126,19 +131,19 @@ TEST_F(Params, TwoSignersAndTheirInformation) {
   EXPECT_TRUE(CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp));
   vp.pvSigner = &a_->cert()->pCertInfo->SubjectPublicKeyInfo;
   EXPECT_FALSE(CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp));
-  CryptMsgClose(m);
+  m_owner.reset();
 
   CRYPT_VERIFY_MESSAGE_PARA p{};
   p.cbSize = sizeof(p);
   p.dwMsgAndCertEncodingType = kEnc;
-  PCCERT_CONTEXT who = nullptr;
+  CertHandle who;
   ASSERT_TRUE(CryptVerifyMessageSignature(&p, 1, msg.data(),
                                           static_cast<DWORD>(msg.size()),
-                                          nullptr, nullptr, &who));
-  ASSERT_NE(who, nullptr);
-  EXPECT_TRUE(
-      CertCompareCertificate(kEnc, who->pCertInfo, b_->cert()->pCertInfo));
-  CertFreeCertificateContext(who);
+                                          nullptr, nullptr, who.out()));
+  ASSERT_NE(who.get(), nullptr);
+  EXPECT_TRUE(CertCompareCertificate(kEnc, who.get()->pCertInfo,
+                                     b_->cert()->pCertInfo));
+  who.reset();
   EXPECT_FALSE(CryptVerifyMessageSignature(&p, 2, msg.data(),
                                            static_cast<DWORD>(msg.size()),
                                            nullptr, nullptr, nullptr));
@@ -187,7 +192,8 @@ TEST_F(Params, BuffersAndStatesFollowTheConventions) {
   EXPECT_TRUE(CryptMsgClose(nullptr));
 
   // On a decoded message the content is the data itself.
-  HCRYPTMSG d = Decode(whole);
+  MsgHandle d_owner(Decode(whole));
+  HCRYPTMSG d = d_owner.get();
   ASSERT_NE(d, nullptr);
   Bytes content;
   ASSERT_TRUE(GetBytes(d, CMSG_CONTENT_PARAM, 0, &content));
@@ -197,7 +203,7 @@ TEST_F(Params, BuffersAndStatesFollowTheConventions) {
   EXPECT_EQ(GetLastError(), CRYPT_E_INVALID_INDEX);
   EXPECT_FALSE(CryptMsgControl(d, 0, 999, nullptr));
   EXPECT_EQ(GetLastError(), CRYPT_E_CONTROL_TYPE);
-  CryptMsgClose(d);
+  d_owner.reset();
 }
 
 TEST_F(Params, NotAMessageAndWrongArguments) {
@@ -259,7 +265,8 @@ TEST_F(Params, SignerReplacedThroughControls) {
   CryptDestroyHash(h);
   std::reverse(sig.begin(), sig.end());
 
-  HCRYPTMSG m = Decode(placeholder);
+  MsgHandle m_owner(Decode(placeholder));
+  HCRYPTMSG m = m_owner.get();
   ASSERT_NE(m, nullptr);
   Flat<CMSG_CMS_SIGNER_INFO> si;
   ASSERT_TRUE(GetFlat(m, CMSG_CMS_SIGNER_INFO_PARAM, 0, &si));
@@ -293,9 +300,10 @@ TEST_F(Params, SignerReplacedThroughControls) {
 
   Bytes out;
   ASSERT_TRUE(GetBytes(m, CMSG_ENCODED_MESSAGE, 0, &out));
-  CryptMsgClose(m);
+  m_owner.reset();
   EXPECT_TRUE(VerifyDetached(out, data)) << std::hex << GetLastError();
-  HCRYPTMSG again = Decode(out);
+  MsgHandle again_owner(Decode(out));
+  HCRYPTMSG again = again_owner.get();
   ASSERT_NE(again, nullptr);
   DWORD count = 0;
   n = sizeof(count);
@@ -303,7 +311,7 @@ TEST_F(Params, SignerReplacedThroughControls) {
   EXPECT_EQ(count, 2u);
   ASSERT_TRUE(CryptMsgGetParam(again, CMSG_SIGNER_COUNT_PARAM, 0, &count, &n));
   EXPECT_EQ(count, 1u);
-  CryptMsgClose(again);
+  again_owner.reset();
 }
 
 }  // namespace

@@ -12,29 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 std::vector<BYTE> ReadPem(const std::string& name) {
-  std::ifstream in(std::string(MSG_TEST_DATA_DIR) + "/" + name);
-  std::string b64, line;
-  while (std::getline(in, line))
-    if (line.rfind("-----", 0) != 0) b64 += line;
-  static const std::string abc =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::vector<BYTE> out;
-  unsigned val = 0;
-  int bits = 0;
-  for (char c : b64) {
-    size_t v = abc.find(c);
-    if (v == std::string::npos) continue;
-    val = (val << 6) | static_cast<unsigned>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<BYTE>(val >> bits));
-    }
-  }
-  return out;
+  return tavrix_test::ReadPemFile(std::string(MSG_TEST_DATA_DIR) + "/" + name);
 }
 
 // "Контрольный пример для структуры SignedData." in windows-1251, as the

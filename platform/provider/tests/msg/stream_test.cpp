@@ -8,12 +8,6 @@
 namespace msg_test {
 namespace {
 
-using tavrix_test::ReadFileBytes;
-using tavrix_test::RunCommand;
-using tavrix_test::ShellQuote;
-using tavrix_test::TempDir;
-using tavrix_test::WriteFileBytes;
-
 class Streaming : public ::testing::Test {
  protected:
   void SetUp() override {
