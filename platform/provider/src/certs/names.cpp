@@ -5,6 +5,7 @@
 
 #include "base/c_boundary.h"
 #include "certs/certs_internal.h"
+#include "text/text.h"
 
 namespace tavrix::provider::certs {
 
@@ -54,7 +55,7 @@ bool NeedsQuotes(const std::wstring& v) {
 
 std::wstring ValueText(const NameAttr& a) {
   if (a.type == CERT_RDN_ENCODED_BLOB || a.type == CERT_RDN_OCTET_STRING) {
-    std::string hex = HexUpper(a.value, a.len);
+    std::string hex = text::HexUpper(a.value, a.len);
     return L"#" + std::wstring(hex.begin(), hex.end());
   }
   return DecodeStringValue(a.type, a.value, a.len);
@@ -97,7 +98,7 @@ DWORD Emit(const std::basic_string<Ch>& text, Ch* out, DWORD cch) {
 
 // UTF-8 truncated at a character boundary.
 DWORD EmitUtf8(const std::wstring& w, char* out, DWORD cch) {
-  std::string s = WideToUtf8(w);
+  std::string s = text::WideToUtf8(w);
   if (!out || cch == 0) return static_cast<DWORD>(s.size() + 1);
   if (s.size() + 1 > cch) {
     size_t n = cch - 1;
@@ -259,7 +260,7 @@ DWORD WINAPI CertNameToStrW(DWORD, PCERT_NAME_BLOB pName, DWORD dwStrType,
   std::wstring text;
   ParsedName check;
   if (!pName || !ParseName(pName->pbData, pName->cbData, &check))
-    SetError(pName ? CRYPT_E_ASN1_BADTAG : E_INVALIDARG);
+    SetLastError(pName ? CRYPT_E_ASN1_BADTAG : E_INVALIDARG);
   else
     text = NameToString(pName->pbData, pName->cbData, dwStrType);
   return Emit(text, psz, csz);
@@ -274,10 +275,10 @@ DWORD WINAPI CertNameToStrA(DWORD enc, PCERT_NAME_BLOB pName, DWORD dwStrType,
     if (ParseName(pName->pbData, pName->cbData, &check))
       text = NameToString(pName->pbData, pName->cbData, dwStrType);
     else
-      SetError(CRYPT_E_ASN1_BADTAG);
+      SetLastError(CRYPT_E_ASN1_BADTAG);
   } else {
     (void)enc;
-    SetError(E_INVALIDARG);
+    SetLastError(E_INVALIDARG);
   }
   return EmitUtf8(text, psz, csz);
 }
