@@ -6,8 +6,10 @@
 #include <ctime>
 
 #include "base/c_boundary.h"
+#include "base/gost_algorithms.h"
 #include "certs/certs_internal.h"
 #include "crypto/key_store.h"
+#include "text/text.h"
 
 // Key containers live in libcapi10; a build without them still links and
 // reports that no key is there.
@@ -16,27 +18,6 @@ __attribute__((weak)) bool ContainerExists(const std::string& container);
 }
 
 namespace tavrix::provider::certs {
-
-void SetError(DWORD code) { SetLastError(code); }
-
-BOOL CopyOut(const void* src, DWORD n, void* pv, DWORD* pcb) {
-  if (!pcb) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!pv) {
-    *pcb = n;
-    return TRUE;
-  }
-  if (*pcb < n) {
-    *pcb = n;
-    SetError(ERROR_MORE_DATA);
-    return FALSE;
-  }
-  if (n && src) memcpy(pv, src, n);
-  *pcb = n;
-  return TRUE;
-}
 
 std::vector<BYTE> Sha1(const BYTE* p, size_t n) {
   sha1_ctx c;
@@ -50,17 +31,27 @@ std::vector<BYTE> Sha1(const BYTE* p, size_t n) {
 std::string KeyContainerName(const CERT_INFO* info) {
   const CRYPT_BIT_BLOB& k = info->SubjectPublicKeyInfo.PublicKey;
   std::vector<BYTE> h = Sha1(k.pbData, k.cbData);
-  return HexLower(h.data(), h.size());
+  return text::HexLower(h.data(), h.size());
 }
 
 DWORD ProvTypeForKeyOid(const std::string& oid) {
-  if (oid == szOID_CP_GOST_R3410EL) return PROV_GOST_2001_DH;
-  if (oid == szOID_CP_GOST_R3410_12_256) return PROV_GOST_2012_256;
-  if (oid == szOID_CP_GOST_R3410_12_512) return PROV_GOST_2012_512;
-  return 0;
+  // Only the signature form of a key names a container's provider type.
+  const gost::Algorithms* a = gost::ForKeyOid(oid);
+  return a && oid == a->key_oid ? a->prov_type : 0;
 }
 
-static bool ParseInto(CertObject* c) {
+std::vector<BYTE> KeyIdentifier(const CertObject& c) {
+  for (const CERT_EXTENSION& e : c.parsed->exts) {
+    if (strcmp(e.pszObjId, szOID_SUBJECT_KEY_IDENTIFIER) != 0) continue;
+    Tlv t;
+    if (ReadTlv(e.Value.pbData, e.Value.cbData, &t) && t.tag == kTagOctetString)
+      return std::vector<BYTE>(t.value, t.value + t.len);
+  }
+  const CRYPT_BIT_BLOB& k = c.parsed->info.SubjectPublicKeyInfo.PublicKey;
+  return Sha1(k.pbData, k.cbData);
+}
+
+static bool ParseInto(ParsedCert* c) {
   const BYTE* base = c->encoded.data();
   Tlv cert, tbs, sigAlg, sigVal;
   if (!ReadTlv(base, c->encoded.size(), &cert) || cert.tag != kTagSequence)
@@ -207,48 +198,37 @@ static bool ParseInto(CertObject* c) {
   return true;
 }
 
-CertObject* ParseCertificate(const BYTE* p, DWORD n, bool checkShape) {
+Parsed ParseCertificate(const BYTE* p, DWORD n, bool checkShape) {
   Tlv outer;
   if (!p || !ReadTlv(p, n, &outer) || outer.tag != kTagSequence) {
-    SetError(p ? CRYPT_E_ASN1_BADTAG : ERROR_INVALID_PARAMETER);
-    if (p && n && p[0] == kTagSequence) SetError(CRYPT_E_ASN1_EOD);
+    SetLastError(p ? CRYPT_E_ASN1_BADTAG : ERROR_INVALID_PARAMETER);
+    if (p && n && p[0] == kTagSequence) SetLastError(CRYPT_E_ASN1_EOD);
     return nullptr;
   }
-  CertObject* c = new CertObject();
-  c->magic = kCertMagic;
+  auto c = std::make_shared<ParsedCert>();
   c->encoded.assign(p, p + outer.total());
-  if (!ParseInto(c) ||
+  if (!ParseInto(c.get()) ||
       (checkShape &&
-       !CertificateShapeIsValid(c->encoded.data(), c->encoded.size()))) {
-    delete c;
-    SetError(CRYPT_E_ASN1_BADTAG);
-    return nullptr;
-  }
-  c->ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-  c->ctx.pbCertEncoded = c->encoded.data();
-  c->ctx.cbCertEncoded = static_cast<DWORD>(c->encoded.size());
-  c->ctx.pCertInfo = &c->info;
-  c->ctx.hCertStore = nullptr;
+       !CertificateShapeIsValid(c->encoded.data(), c->encoded.size())))
+    return FailWith(CRYPT_E_ASN1_BADTAG, nullptr);
   return c;
 }
 
-CertObject* FromContext(PCCERT_CONTEXT c) {
-  if (!c) return nullptr;
-  CertObject* o = reinterpret_cast<CertObject*>(const_cast<CERT_CONTEXT*>(c));
-  return o->magic == kCertMagic ? o : nullptr;
+CertObject::CertObject(Parsed p)
+    : parsed(std::move(p)), info(parsed->info), exts(parsed->exts) {
+  info.rgExtension = exts.empty() ? nullptr : exts.data();
+  ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  // CryptoAPI's context type has no const here; nobody writes through it.
+  ctx.pbCertEncoded = const_cast<BYTE*>(parsed->encoded.data());
+  ctx.cbCertEncoded = static_cast<DWORD>(parsed->encoded.size());
+  ctx.pCertInfo = &info;
+  ctx.hCertStore = nullptr;
 }
 
-CertObject* AddRef(CertObject* c) {
-  c->refs.fetch_add(1);
-  return c;
-}
+ContextTable& Contexts() { return LiveHandles<CertObject, PCCERT_CONTEXT>(); }
 
-void Release(CertObject* c) {
-  if (c->refs.fetch_sub(1) != 1) return;
-  Store* s = c->store;
-  c->magic = 0;
-  delete c;
-  if (s) StoreContextGone(s);
+std::shared_ptr<CertObject> FromContext(PCCERT_CONTEXT c) {
+  return c ? Contexts().Get(c) : nullptr;
 }
 
 static BOOL KeyProvInfo(CertObject* c, void* pv, DWORD* pcb) {
@@ -258,7 +238,7 @@ static BOOL KeyProvInfo(CertObject* c, void* pv, DWORD* pcb) {
     if (it != c->props.end()) {
       // Stored flat; re-point the strings at the caller's copy.
       std::vector<BYTE> copy = it->second;
-      BOOL ok = CopyOut(copy.data(), static_cast<DWORD>(copy.size()), pv, pcb);
+      BOOL ok = CopyOut(copy.data(), copy.size(), pv, pcb);
       if (ok && pv) {
         CRYPT_KEY_PROV_INFO* k = static_cast<CRYPT_KEY_PROV_INFO*>(pv);
         BYTE* base = static_cast<BYTE*>(pv);
@@ -273,13 +253,11 @@ static BOOL KeyProvInfo(CertObject* c, void* pv, DWORD* pcb) {
       return ok;
     }
   }
-  DWORD type = ProvTypeForKeyOid(c->keyOid);
+  DWORD type = ProvTypeForKeyOid(c->parsed->keyOid);
   std::string container = KeyContainerName(&c->info);
   if (!type || !&tavrix::provider::ContainerExists ||
-      !tavrix::provider::ContainerExists(container)) {
-    SetError(CRYPT_E_NOT_FOUND);
-    return FALSE;
-  }
+      !tavrix::provider::ContainerExists(container))
+    return Fail(CRYPT_E_NOT_FOUND);
   std::wstring wname(container.begin(), container.end());
   DWORD need = static_cast<DWORD>(sizeof(CRYPT_KEY_PROV_INFO) +
                                   (wname.size() + 1) * sizeof(WCHAR));
@@ -306,66 +284,48 @@ extern "C" {
 PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
                                                    const BYTE* pbCertEncoded,
                                                    DWORD cbCertEncoded) try {
-  if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
-    SetError(E_INVALIDARG);
-    return nullptr;
-  }
-  CertObject* c = ParseCertificate(pbCertEncoded, cbCertEncoded);
-  return c ? &c->ctx : nullptr;
+  if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING)
+    return FailWith(E_INVALIDARG, PCCERT_CONTEXT(nullptr));
+  Parsed parsed = ParseCertificate(pbCertEncoded, cbCertEncoded);
+  if (!parsed) return nullptr;
+  return HandOut(std::make_shared<CertObject>(std::move(parsed)), nullptr);
 }
 CAPI_GUARD(nullptr)
 
 PCCERT_CONTEXT WINAPI CertDuplicateCertificateContext(PCCERT_CONTEXT p) try {
-  CertObject* c = FromContext(p);
-  if (!c) return nullptr;
-  return &AddRef(c)->ctx;
+  return p && Contexts().Retain(p) ? p : nullptr;
 }
 CAPI_GUARD(nullptr)
 
 BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT p) try {
   if (!p) return TRUE;
-  CertObject* c = FromContext(p);
-  if (!c) {
-    SetError(E_INVALIDARG);
-    return FALSE;
-  }
-  Release(c);
-  return TRUE;
+  // The last reference may end the context's store: outside the table lock.
+  std::shared_ptr<CertObject> last = Contexts().Release(p);
+  return last ? TRUE : Fail(E_INVALIDARG);
 }
 CAPI_GUARD(FALSE)
 
 BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
                                               void* pvData,
                                               DWORD* pcbData) try {
-  CertObject* c = FromContext(p);
-  if (!c || !pcbData) {
-    SetError(E_INVALIDARG);
-    return FALSE;
-  }
+  std::shared_ptr<CertObject> c = FromContext(p);
+  if (!c || !pcbData) return Fail(E_INVALIDARG);
   switch (id) {
     case CERT_SHA1_HASH_PROP_ID: {
-      std::vector<BYTE> h = Sha1(c->encoded.data(), c->encoded.size());
-      return CopyOut(h.data(), static_cast<DWORD>(h.size()), pvData, pcbData);
+      std::vector<BYTE> h = Sha1(c->encoded().data(), c->encoded().size());
+      return CopyOut(h.data(), h.size(), pvData, pcbData);
     }
     case CERT_KEY_IDENTIFIER_PROP_ID: {
-      for (const CERT_EXTENSION& e : c->exts) {
-        if (strcmp(e.pszObjId, szOID_SUBJECT_KEY_IDENTIFIER) != 0) continue;
-        Tlv t;
-        if (ReadTlv(e.Value.pbData, e.Value.cbData, &t) &&
-            t.tag == kTagOctetString)
-          return CopyOut(t.value, static_cast<DWORD>(t.len), pvData, pcbData);
-      }
-      const CRYPT_BIT_BLOB& k = c->info.SubjectPublicKeyInfo.PublicKey;
-      std::vector<BYTE> h = Sha1(k.pbData, k.cbData);
-      return CopyOut(h.data(), static_cast<DWORD>(h.size()), pvData, pcbData);
+      std::vector<BYTE> id = KeyIdentifier(*c);
+      return CopyOut(id.data(), id.size(), pvData, pcbData);
     }
     case CERT_KEY_PROV_INFO_PROP_ID:
-      return KeyProvInfo(c, pvData, pcbData);
+      return KeyProvInfo(c.get(), pvData, pcbData);
     case CERT_KEY_SPEC_PROP_ID: {
       DWORD size = 0;
-      if (!KeyProvInfo(c, nullptr, &size)) return FALSE;
+      if (!KeyProvInfo(c.get(), nullptr, &size)) return FALSE;
       std::vector<BYTE> buf(size);
-      if (!KeyProvInfo(c, buf.data(), &size)) return FALSE;
+      if (!KeyProvInfo(c.get(), buf.data(), &size)) return FALSE;
       DWORD spec =
           reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buf.data())->dwKeySpec;
       return CopyOut(&spec, sizeof spec, pvData, pcbData);
@@ -373,12 +333,8 @@ BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
     default: {
       std::lock_guard<std::mutex> g(c->propLock);
       auto it = c->props.find(id);
-      if (it == c->props.end()) {
-        SetError(CRYPT_E_NOT_FOUND);
-        return FALSE;
-      }
-      return CopyOut(it->second.data(), static_cast<DWORD>(it->second.size()),
-                     pvData, pcbData);
+      if (it == c->props.end()) return Fail(CRYPT_E_NOT_FOUND);
+      return CopyOut(it->second.data(), it->second.size(), pvData, pcbData);
     }
   }
 }
@@ -387,16 +343,10 @@ CAPI_GUARD(FALSE)
 BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
                                               DWORD /*dwFlags*/,
                                               const void* pvData) try {
-  CertObject* c = FromContext(p);
-  if (!c || id == 0) {
-    SetError(E_INVALIDARG);
-    return FALSE;
-  }
-  if (id == CERT_SHA1_HASH_PROP_ID) {
-    // Derived from the encoding; a caller cannot change it.
-    SetError(E_INVALIDARG);
-    return FALSE;
-  }
+  std::shared_ptr<CertObject> c = FromContext(p);
+  if (!c || id == 0) return Fail(E_INVALIDARG);
+  // Derived from the encoding; a caller cannot change it.
+  if (id == CERT_SHA1_HASH_PROP_ID) return Fail(E_INVALIDARG);
   std::lock_guard<std::mutex> g(c->propLock);
   if (!pvData) {
     c->props.erase(id);
@@ -428,10 +378,7 @@ BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
     v.assign(b, b + sizeof(DWORD));
   } else {
     const CRYPT_DATA_BLOB* b = static_cast<const CRYPT_DATA_BLOB*>(pvData);
-    if (b->cbData && !b->pbData) {
-      SetError(E_INVALIDARG);
-      return FALSE;
-    }
+    if (b->cbData && !b->pbData) return Fail(E_INVALIDARG);
     v.assign(b->pbData, b->pbData + b->cbData);
   }
   c->props[id] = std::move(v);
@@ -442,14 +389,14 @@ CAPI_GUARD(FALSE)
 PCERT_EXTENSION WINAPI CertFindExtension(LPCSTR pszObjId, DWORD cExtensions,
                                          CERT_EXTENSION rgExtensions[]) try {
   if (!pszObjId || (cExtensions && !rgExtensions)) {
-    SetError(E_INVALIDARG);
+    SetLastError(E_INVALIDARG);
     return nullptr;
   }
   for (DWORD i = 0; i < cExtensions; ++i)
     if (rgExtensions[i].pszObjId &&
         strcmp(rgExtensions[i].pszObjId, pszObjId) == 0)
       return &rgExtensions[i];
-  SetError(CRYPT_E_NOT_FOUND);
+  SetLastError(CRYPT_E_NOT_FOUND);
   return nullptr;
 }
 CAPI_GUARD(nullptr)
@@ -457,7 +404,7 @@ CAPI_GUARD(nullptr)
 PCERT_RDN_ATTR WINAPI CertFindRDNAttr(LPCSTR pszObjId,
                                       PCERT_NAME_INFO pName) try {
   if (!pszObjId || !pName) {
-    SetError(E_INVALIDARG);
+    SetLastError(E_INVALIDARG);
     return nullptr;
   }
   for (DWORD i = 0; i < pName->cRDN; ++i) {
@@ -467,7 +414,7 @@ PCERT_RDN_ATTR WINAPI CertFindRDNAttr(LPCSTR pszObjId,
           strcmp(r.rgRDNAttr[j].pszObjId, pszObjId) == 0)
         return &r.rgRDNAttr[j];
   }
-  SetError(CRYPT_E_NOT_FOUND);
+  SetLastError(CRYPT_E_NOT_FOUND);
   return nullptr;
 }
 CAPI_GUARD(nullptr)
@@ -491,20 +438,16 @@ CAPI_GUARD(FALSE)
 
 BOOL WINAPI CertCompareCertificateName(DWORD, PCERT_NAME_BLOB a,
                                        PCERT_NAME_BLOB b) try {
-  if (!a || !b) {
-    SetError(E_INVALIDARG);
-    return FALSE;
-  }
+  if (!a || !b) return Fail(E_INVALIDARG);
+
   return a->cbData == b->cbData &&
          (a->cbData == 0 || memcmp(a->pbData, b->pbData, a->cbData) == 0);
 }
 CAPI_GUARD(FALSE)
 
 BOOL WINAPI CertCompareCertificate(DWORD enc, PCERT_INFO a, PCERT_INFO b) try {
-  if (!a || !b) {
-    SetError(E_INVALIDARG);
-    return FALSE;
-  }
+  if (!a || !b) return Fail(E_INVALIDARG);
+
   return CertCompareCertificateName(enc, &a->Issuer, &b->Issuer) &&
          CertCompareIntegerBlob(&a->SerialNumber, &b->SerialNumber);
 }
@@ -512,10 +455,8 @@ CAPI_GUARD(FALSE)
 
 BOOL WINAPI CertComparePublicKeyInfo(DWORD, PCERT_PUBLIC_KEY_INFO a,
                                      PCERT_PUBLIC_KEY_INFO b) try {
-  if (!a || !b) {
-    SetError(E_INVALIDARG);
-    return FALSE;
-  }
+  if (!a || !b) return Fail(E_INVALIDARG);
+
   return a->PublicKey.cbData == b->PublicKey.cbData &&
          a->PublicKey.cUnusedBits == b->PublicKey.cUnusedBits &&
          (a->PublicKey.cbData == 0 ||

@@ -1,4 +1,16 @@
 // Certificate contexts and stores as the certificate calls see them.
+//
+// Ownership, without a cycle:
+//   - a store's list holds its certificates (shared pointers);
+//   - a context handed to a caller is an entry of the context table whose
+//     object is a lease: it holds the certificate and, for a certificate of
+//     a store, that store, so the store outlives every context taken from it;
+//   - a certificate names its store only weakly (a raw pointer for identity
+//     and CERT_CONTEXT::hCertStore, a weak pointer to reach it), so nothing
+//     points back from a certificate to its store's list.
+// Closing the last handle of a store empties its list; a context still out
+// keeps its certificate and the store object, but the store's handle is no
+// longer live, so no call accepts it.
 #pragma once
 
 #include <capi/capi.h>
@@ -11,19 +23,22 @@
 #include <string>
 #include <vector>
 
+#include "base/handles.h"
 #include "certs/values.h"
 
 namespace tavrix::provider::certs {
 
 struct Store;
 
-// One parsed certificate. The CERT_CONTEXT comes first so that a
-// PCCERT_CONTEXT handed out is the address of the whole object.
-struct CertObject {
-  CERT_CONTEXT ctx;
-  uint32_t magic;
-  std::atomic<long> refs{1};
-  CERT_INFO info;
+// One certificate as parsed from its encoding. Never changed once parsed, so
+// any number of contexts (and the cache of store files) may share it; the
+// views in `info` and `exts` point into this object.
+struct ParsedCert {
+  ParsedCert() = default;
+  ParsedCert(const ParsedCert&) = delete;
+  ParsedCert& operator=(const ParsedCert&) = delete;
+
+  CERT_INFO info{};
   std::vector<BYTE> encoded;
   std::vector<BYTE> serial;  // little-endian, as CryptoAPI keeps it
   std::string sigOid;
@@ -36,26 +51,53 @@ struct CertObject {
   const BYTE* sigValue = nullptr;  // BIT STRING contents after unused bits
   size_t sigLen = 0;
   DWORD sigUnused = 0;
-  Store* store = nullptr;  // owner, or null for a free-standing context
-  std::string sortKey;     // position in the owner's list
+};
+using Parsed = std::shared_ptr<const ParsedCert>;
+
+// A certificate context. The CERT_CONTEXT comes first so that a
+// PCCERT_CONTEXT handed out is the address of the whole object. Properties
+// belong to the context (one per store), never to the shared parse, so what
+// a caller sets on a certificate of one store is not seen through another.
+struct CertObject {
+  explicit CertObject(Parsed p);
+  CertObject(const CertObject&) = delete;
+  CertObject& operator=(const CertObject&) = delete;
+
+  CERT_CONTEXT ctx{};
+  Parsed parsed;
+  // The caller's copies: a caller writing through pCertInfo changes this
+  // context only.
+  CERT_INFO info{};
+  std::vector<CERT_EXTENSION> exts;
+  const Store* owner = nullptr;  // identity only; null when free-standing
+  std::weak_ptr<Store> store;
+  std::string sortKey;  // position in the owner's list
   std::mutex propLock;
   std::map<DWORD, std::vector<BYTE>> props;
+
+  const std::vector<BYTE>& encoded() const { return parsed->encoded; }
 };
 
-static const uint32_t kCertMagic = 0x43455254;  // "CERT"
+using ContextTable = HandleTable<CertObject, PCCERT_CONTEXT>;
+ContextTable& Contexts();
 
 // Parses an encoded certificate; null with the last error set on failure.
 // `checkShape` adds the libtasn1 check of the whole structure; stores skip
 // it for files they wrote themselves after checking them once.
-CertObject* ParseCertificate(const BYTE* p, DWORD n, bool checkShape = true);
-// The object behind a context handed out by this library, or null.
-CertObject* FromContext(PCCERT_CONTEXT c);
-CertObject* AddRef(CertObject* c);
-void Release(CertObject* c);
+Parsed ParseCertificate(const BYTE* p, DWORD n, bool checkShape = true);
+// The object behind a context handed out by this library, or null; the
+// reference returned keeps it alive for the call.
+std::shared_ptr<CertObject> FromContext(PCCERT_CONTEXT c);
+// Hands `c` out as a new context reference (free-standing when `owner` is
+// null).
+PCCERT_CONTEXT HandOut(std::shared_ptr<CertObject> c,
+                       std::shared_ptr<Store> owner);
 
 // SHA-1 of the encoded certificate and of the key's bit string.
 std::vector<BYTE> Sha1(const BYTE* p, size_t n);
 std::string KeyContainerName(const CERT_INFO* info);
+// The subject key identifier extension, else the SHA-1 of the key.
+std::vector<BYTE> KeyIdentifier(const CertObject& c);
 
 // Wide text of a name in CertNameToStr form.
 std::wstring NameToString(const BYTE* p, size_t n, DWORD strType);
@@ -65,18 +107,9 @@ std::wstring FoldCase(const std::wstring& s);
 // X.500 key of an attribute identifier ("CN", "INN"...), or null.
 const char* X500KeyForOid(const std::string& oid);
 
-void SetError(DWORD code);
-
-}  // namespace tavrix::provider::certs
-
-namespace tavrix::provider::certs {
-// Called when the last reference to a context owned by `s` goes away.
-void StoreContextGone(Store* s);
-// Size-then-fill as CryptoAPI does: null `pv` reports the size, a short
-// buffer gives ERROR_MORE_DATA with the size needed.
-BOOL CopyOut(const void* src, DWORD n, void* pv, DWORD* pcb);
 // Whether `p` has the shape of an X.509 certificate (libtasn1 check).
 bool CertificateShapeIsValid(const uint8_t* p, size_t n);
 // Provider type for a public key algorithm, 0 when not a GOST key.
 DWORD ProvTypeForKeyOid(const std::string& oid);
+
 }  // namespace tavrix::provider::certs

@@ -130,7 +130,7 @@ void PutBits(FlatOut* f, size_t field, const BYTE* p, size_t n, DWORD unused,
 bool DecodeCert(const Input& in, FlatOut* f, DWORD* err) {
   Tlv top;
   if (!Top(in, kTagSequence, &top, err)) return false;
-  CertObject* c = ParseCertificate(in.p, static_cast<DWORD>(top.total()));
+  Parsed c = ParseCertificate(in.p, static_cast<DWORD>(top.total()));
   if (!c) return *err = CRYPT_E_ASN1_CORRUPT, false;
   // Offsets into the caller's buffer are the same as into our copy.
   auto orig = [&](const BYTE* p) { return in.p + (p - c->encoded.data()); };
@@ -147,7 +147,6 @@ bool DecodeCert(const Input& in, FlatOut* f, DWORD* err) {
                    static_cast<size_t>(c->tbs + c->tbsLen - c->encoded.data()),
                &alg) ||
       !ParseAlgId(alg, &oid, &prm, &prmLen)) {
-    Release(c);
     return *err = CRYPT_E_ASN1_CORRUPT, false;
   }
   CRYPT_ALGORITHM_IDENTIFIER a;
@@ -165,7 +164,6 @@ bool DecodeCert(const Input& in, FlatOut* f, DWORD* err) {
     std::reverse(rev.begin(), rev.end());
     PutBits(f, sig, rev.data(), rev.size(), c->sigUnused, false);
   }
-  Release(c);
   return true;
 }
 
@@ -193,7 +191,7 @@ bool DecodeCertInfo(const Input& in, FlatOut* f, DWORD* err) {
     p = wrapped.data();
     n = wrapped.size();
   }
-  CertObject* c = ParseCertificate(p, static_cast<DWORD>(n));
+  Parsed c = ParseCertificate(p, static_cast<DWORD>(n));
   if (!c) return *err = CRYPT_E_ASN1_CORRUPT, false;
   const BYTE* base = c->encoded.data();
   auto orig = [&](const BYTE* q) {
@@ -245,7 +243,6 @@ bool DecodeCertInfo(const Input& in, FlatOut* f, DWORD* err) {
               e.Value.cbData, in.nocopy);
     }
   }
-  Release(c);
   return true;
 }
 
@@ -368,11 +365,11 @@ BOOL WINAPI CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
   if (alloc && pvStructInfo) *static_cast<void**>(pvStructInfo) = nullptr;
   if (!lpszStructType || (!pbEncoded && cbEncoded) ||
       (!alloc && !pcbStructInfo) || (alloc && !pvStructInfo)) {
-    SetError(E_INVALIDARG);
+    SetLastError(E_INVALIDARG);
     return FALSE;
   }
   if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
-    SetError(ERROR_FILE_NOT_FOUND);
+    SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
   Input in{pbEncoded, cbEncoded, (dwFlags & CRYPT_DECODE_NOCOPY_FLAG) != 0,
@@ -425,11 +422,11 @@ BOOL WINAPI CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
       ok = DecodeTimeType(in, &f, &err, false);
       break;
     default:
-      SetError(ERROR_FILE_NOT_FOUND);
+      SetLastError(ERROR_FILE_NOT_FOUND);
       return FALSE;
   }
   if (!ok) {
-    SetError(err ? err : CRYPT_E_ASN1_CORRUPT);
+    SetLastError(err ? err : CRYPT_E_ASN1_CORRUPT);
     if (pcbStructInfo) *pcbStructInfo = 0;
     return FALSE;
   }
@@ -439,7 +436,7 @@ BOOL WINAPI CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
                     ? pDecodePara->pfnAlloc(need)
                     : LocalAlloc(LPTR, need);
     if (!mem) {
-      SetError(ERROR_OUTOFMEMORY);
+      SetLastError(ERROR_OUTOFMEMORY);
       return FALSE;
     }
     f.Emit(static_cast<BYTE*>(mem));

@@ -197,17 +197,17 @@ BOOL WINAPI CryptEncodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
   if (alloc && pvEncoded) *static_cast<BYTE**>(pvEncoded) = nullptr;
   if (!lpszStructType || !pvStructInfo || (!alloc && !pcbEncoded) ||
       (alloc && !pvEncoded)) {
-    SetError(E_INVALIDARG);
+    SetLastError(E_INVALIDARG);
     return FALSE;
   }
   if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
-    SetError(ERROR_FILE_NOT_FOUND);
+    SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
   Bytes out;
   DWORD err = Encode(EncodeTypeFor(lpszStructType), pvStructInfo, &out);
   if (err) {
-    SetError(err);
+    SetLastError(err);
     if (pcbEncoded) *pcbEncoded = 0;
     return FALSE;
   }
@@ -217,7 +217,7 @@ BOOL WINAPI CryptEncodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
                     ? pEncodePara->pfnAlloc(need)
                     : LocalAlloc(LMEM_FIXED, need);
     if (!mem) {
-      SetError(ERROR_OUTOFMEMORY);
+      SetLastError(ERROR_OUTOFMEMORY);
       return FALSE;
     }
     memcpy(mem, out.data(), need);

@@ -5,6 +5,7 @@
 
 #include "base/c_boundary.h"
 #include "certs/certs_internal.h"
+#include "text/text.h"
 
 namespace tavrix::provider::certs {
 
@@ -54,7 +55,7 @@ bool NeedsQuotes(const std::wstring& v) {
 
 std::wstring ValueText(const NameAttr& a) {
   if (a.type == CERT_RDN_ENCODED_BLOB || a.type == CERT_RDN_OCTET_STRING) {
-    std::string hex = HexUpper(a.value, a.len);
+    std::string hex = text::HexUpper(a.value, a.len);
     return L"#" + std::wstring(hex.begin(), hex.end());
   }
   return DecodeStringValue(a.type, a.value, a.len);
@@ -97,7 +98,7 @@ DWORD Emit(const std::basic_string<Ch>& text, Ch* out, DWORD cch) {
 
 // UTF-8 truncated at a character boundary.
 DWORD EmitUtf8(const std::wstring& w, char* out, DWORD cch) {
-  std::string s = WideToUtf8(w);
+  std::string s = text::WideToUtf8(w);
   if (!out || cch == 0) return static_cast<DWORD>(s.size() + 1);
   if (s.size() + 1 > cch) {
     size_t n = cch - 1;
@@ -193,6 +194,109 @@ std::wstring NameString(PCCERT_CONTEXT cert, DWORD type, DWORD flags,
   }
 }
 
+// Value types as certificates of the Russian profile carry them: digits-only
+// identifiers as NumericString, mail and domain parts as IA5String, the
+// rest PrintableString when every character allows it, else UTF8String.
+DWORD ValueTypeFor(const std::string& oid, const std::wstring& v) {
+  if (oid == szOID_INN || oid == szOID_OGRN || oid == szOID_SNILS ||
+      oid == szOID_OGRNIP || oid == szOID_INNLE)
+    return CERT_RDN_NUMERIC_STRING;
+  if (oid == szOID_RSA_emailAddr || oid == szOID_DOMAIN_COMPONENT)
+    return CERT_RDN_IA5_STRING;
+  static const wchar_t kPrintable[] = L" '()+,-./:=?";
+  for (wchar_t c : v)
+    if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
+          (c >= L'0' && c <= L'9') || wcschr(kPrintable, c)))
+      return CERT_RDN_UTF8_STRING;
+  return CERT_RDN_PRINTABLE_STRING;
+}
+
+std::string OidForKey(const std::wstring& key) {
+  std::wstring k = FoldCase(key);
+  for (const X500Key& x : kX500Keys) {
+    std::string n = x.key;
+    if (FoldCase(std::wstring(n.begin(), n.end())) == k) return x.oid;
+  }
+  std::wstring digits = k.compare(0, 4, L"oid.") == 0 ? key.substr(4) : key;
+  if (digits.empty()) return std::string();
+  for (wchar_t c : digits)
+    if (!(c == L'.' || (c >= L'0' && c <= L'9'))) return std::string();
+  return std::string(digits.begin(), digits.end());
+}
+
+struct StrAttr {
+  std::string oid;
+  std::string value;  // encoded content octets
+  DWORD type = 0;
+};
+
+// Parses `key=value` pairs of `s` into RDNs; `rdnSeps` end an RDN, '+' (when
+// allowed) an attribute. False with `*at` at the fault.
+bool ParseX500(const wchar_t* s, const std::wstring& rdnSeps, bool plus,
+               bool quoting, std::vector<std::vector<StrAttr>>* out,
+               const wchar_t** at) {
+  const wchar_t* p = s;
+  std::vector<StrAttr> rdn;
+  auto skipSpaces = [&] {
+    while (*p == L' ' || *p == L'\t' || *p == L'\r' || *p == L'\n') ++p;
+  };
+  skipSpaces();
+  if (!*p) return true;
+  for (;;) {
+    skipSpaces();
+    *at = p;
+    const wchar_t* k = p;
+    while (*p && *p != L'=' && rdnSeps.find(*p) == std::wstring::npos) ++p;
+    if (*p != L'=') return false;
+    std::wstring key(k, p);
+    while (!key.empty() && key.back() == L' ') key.pop_back();
+    StrAttr a;
+    a.oid = OidForKey(key);
+    Bytes oidBytes;
+    if (a.oid.empty() || !der::EncodeOid(a.oid, &oidBytes)) return false;
+    ++p;
+    skipSpaces();
+    std::wstring v;
+    if (quoting && *p == L'"') {
+      for (++p;; ++p) {
+        if (!*p) return false;
+        if (*p == L'"') {
+          if (p[1] != L'"') break;
+          ++p;
+        }
+        v += *p;
+      }
+      ++p;
+      skipSpaces();
+    } else {
+      while (*p && rdnSeps.find(*p) == std::wstring::npos &&
+             !(plus && *p == L'+'))
+        v += *p++;
+      while (!v.empty() && v.back() == L' ') v.pop_back();
+    }
+    a.type = ValueTypeFor(a.oid, v);
+    if (a.type == CERT_RDN_NUMERIC_STRING)
+      for (wchar_t c : v)
+        if (!(c == L' ' || (c >= L'0' && c <= L'9'))) return false;
+    if (a.type == CERT_RDN_IA5_STRING)
+      for (wchar_t c : v)
+        if (c > 0x7F) return false;
+    a.value = text::WideToUtf8(v);
+    rdn.push_back(std::move(a));
+    if (plus && *p == L'+') {
+      ++p;
+      continue;
+    }
+    out->push_back(std::move(rdn));
+    rdn.clear();
+    if (!*p) return true;
+    if (rdnSeps.find(*p) == std::wstring::npos) return false;
+    ++p;
+    // "\r\n" counts as one separator.
+    if (p[-1] == L'\r' && *p == L'\n') ++p;
+  }
+}
+
 }  // namespace
 
 const char* X500KeyForOid(const std::string& oid) {
@@ -259,7 +363,7 @@ DWORD WINAPI CertNameToStrW(DWORD, PCERT_NAME_BLOB pName, DWORD dwStrType,
   std::wstring text;
   ParsedName check;
   if (!pName || !ParseName(pName->pbData, pName->cbData, &check))
-    SetError(pName ? CRYPT_E_ASN1_BADTAG : E_INVALIDARG);
+    SetLastError(pName ? CRYPT_E_ASN1_BADTAG : E_INVALIDARG);
   else
     text = NameToString(pName->pbData, pName->cbData, dwStrType);
   return Emit(text, psz, csz);
@@ -274,10 +378,10 @@ DWORD WINAPI CertNameToStrA(DWORD enc, PCERT_NAME_BLOB pName, DWORD dwStrType,
     if (ParseName(pName->pbData, pName->cbData, &check))
       text = NameToString(pName->pbData, pName->cbData, dwStrType);
     else
-      SetError(CRYPT_E_ASN1_BADTAG);
+      SetLastError(CRYPT_E_ASN1_BADTAG);
   } else {
     (void)enc;
-    SetError(E_INVALIDARG);
+    SetLastError(E_INVALIDARG);
   }
   return EmitUtf8(text, psz, csz);
 }
@@ -298,5 +402,46 @@ DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType,
                   pszNameString, cchNameString);
 }
 CAPI_GUARD(0)
+
+BOOL WINAPI CertStrToNameW(DWORD dwCertEncodingType, LPCWSTR pszX500,
+                           DWORD dwStrType, void*, BYTE* pbEncoded,
+                           DWORD* pcbEncoded, LPCWSTR* ppszError) try {
+  if (ppszError) *ppszError = nullptr;
+  if (!pszX500 || !pcbEncoded) return Fail(E_INVALIDARG);
+  if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING)
+    return Fail(ERROR_FILE_NOT_FOUND);
+  std::wstring seps = L",;";
+  if (dwStrType & CERT_NAME_STR_SEMICOLON_FLAG) seps = L";";
+  if (dwStrType & CERT_NAME_STR_COMMA_FLAG) seps = L",";
+  if (dwStrType & CERT_NAME_STR_CRLF_FLAG) seps = L"\r\n";
+  std::vector<std::vector<StrAttr>> rdns;
+  const wchar_t* at = pszX500;
+  if (!ParseX500(pszX500, seps, !(dwStrType & CERT_NAME_STR_NO_PLUS_FLAG),
+                 !(dwStrType & CERT_NAME_STR_NO_QUOTING_FLAG), &rdns, &at)) {
+    if (ppszError) *ppszError = at;
+    *pcbEncoded = 0;
+    return Fail(CRYPT_E_INVALID_X500_STRING);
+  }
+  if (dwStrType & CERT_NAME_STR_REVERSE_FLAG)
+    std::reverse(rdns.begin(), rdns.end());
+  std::vector<std::vector<CERT_RDN_ATTR>> attrs(rdns.size());
+  std::vector<CERT_RDN> rdnInfo(rdns.size());
+  for (size_t i = 0; i < rdns.size(); ++i) {
+    for (StrAttr& a : rdns[i]) {
+      CERT_RDN_ATTR x{};
+      x.pszObjId = &a.oid[0];
+      x.dwValueType = a.type;
+      x.Value.pbData = reinterpret_cast<BYTE*>(&a.value[0]);
+      x.Value.cbData = static_cast<DWORD>(a.value.size());
+      attrs[i].push_back(x);
+    }
+    rdnInfo[i].cRDNAttr = static_cast<DWORD>(attrs[i].size());
+    rdnInfo[i].rgRDNAttr = attrs[i].data();
+  }
+  CERT_NAME_INFO info{static_cast<DWORD>(rdnInfo.size()), rdnInfo.data()};
+  return CryptEncodeObject(X509_ASN_ENCODING, X509_NAME, &info, pbEncoded,
+                           pcbEncoded);
+}
+CAPI_GUARD(FALSE)
 
 }  // extern "C"

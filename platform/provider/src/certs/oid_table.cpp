@@ -2,10 +2,12 @@
 // GOST and common algorithms, name attributes, extensions, key usages,
 // CMS/ESS/CAdES attributes and policies, each with its Russian name.
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
 #include "base/c_boundary.h"
+#include "base/gost_algorithms.h"
 #include "certs/certs_internal.h"
 
 #define CALG_G28147 (ALG_CLASS_DATA_ENCRYPT | ALG_TYPE_BLOCK | 30)
@@ -21,43 +23,38 @@ struct Entry {
   DWORD pubKeyAlg;  // signature entries: the public key algorithm
 };
 
-// Algorithm groups come first and hashes before signatures, so that an
-// ALG_ID shared by both resolves to the hash, as CryptoAPI's tables do.
+// The GOST entries: identifiers and ALG_IDs from the one table of GOST facts,
+// the Russian names here.
+struct GostNames {
+  const wchar_t* hash;
+  const wchar_t* key;
+  const wchar_t* dh;
+  const wchar_t* sig;
+};
+const GostNames kGostNames[] = {
+    {L"ГОСТ Р 34.11-94", L"ГОСТ Р 34.10-2001", L"ГОСТ Р 34.10-2001 DH",
+     L"ГОСТ Р 34.11-94/34.10-2001"},
+    {L"ГОСТ Р 34.11-2012 256 бит", L"ГОСТ Р 34.10-2012 256 бит",
+     L"ГОСТ Р 34.10-2012 256 бит DH", L"ГОСТ Р 34.11-2012/34.10-2012 256 бит"},
+    {L"ГОСТ Р 34.11-2012 512 бит", L"ГОСТ Р 34.10-2012 512 бит",
+     L"ГОСТ Р 34.10-2012 512 бит DH", L"ГОСТ Р 34.11-2012/34.10-2012 512 бит"},
+};
+static_assert(std::size(kGostNames) == std::size(gost::kFamilies),
+              "a name set per GOST family");
+
+// Everything else. The table is the GOST entries (hashes, keys, key
+// agreement keys, signatures) followed by these; hashes come before
+// signatures, so that an ALG_ID shared by both resolves to the hash, as
+// CryptoAPI's tables do.
 const Entry kEntries[] = {
-    // Hashes
-    {szOID_CP_GOST_R3411, L"ГОСТ Р 34.11-94", CRYPT_HASH_ALG_OID_GROUP_ID,
-     CALG_GR3411, 0},
-    {szOID_CP_GOST_R3411_12_256, L"ГОСТ Р 34.11-2012 256 бит",
-     CRYPT_HASH_ALG_OID_GROUP_ID, CALG_GR3411_2012_256, 0},
-    {szOID_CP_GOST_R3411_12_512, L"ГОСТ Р 34.11-2012 512 бит",
-     CRYPT_HASH_ALG_OID_GROUP_ID, CALG_GR3411_2012_512, 0},
     {szOID_OIWSEC_sha1, L"sha1", CRYPT_HASH_ALG_OID_GROUP_ID, CALG_SHA1, 0},
     {szOID_NIST_sha256, L"sha256", CRYPT_HASH_ALG_OID_GROUP_ID, CALG_SHA_256,
      0},
     // Ciphers
     {"1.2.643.2.2.21", L"ГОСТ 28147-89", CRYPT_ENCRYPT_ALG_OID_GROUP_ID,
      CALG_G28147, 0},
-    // Public keys
-    {szOID_CP_GOST_R3410EL, L"ГОСТ Р 34.10-2001", CRYPT_PUBKEY_ALG_OID_GROUP_ID,
-     CALG_GR3410EL, 0},
-    {szOID_CP_GOST_R3410_12_256, L"ГОСТ Р 34.10-2012 256 бит",
-     CRYPT_PUBKEY_ALG_OID_GROUP_ID, CALG_GR3410_12_256, 0},
-    {szOID_CP_GOST_R3410_12_512, L"ГОСТ Р 34.10-2012 512 бит",
-     CRYPT_PUBKEY_ALG_OID_GROUP_ID, CALG_GR3410_12_512, 0},
-    {"1.2.643.2.2.98", L"ГОСТ Р 34.10-2001 DH", CRYPT_PUBKEY_ALG_OID_GROUP_ID,
-     CALG_DH_EL_SF, 0},
-    {"1.2.643.7.1.1.6.1", L"ГОСТ Р 34.10-2012 256 бит DH",
-     CRYPT_PUBKEY_ALG_OID_GROUP_ID, CALG_DH_GR3410_12_256_SF, 0},
-    {"1.2.643.7.1.1.6.2", L"ГОСТ Р 34.10-2012 512 бит DH",
-     CRYPT_PUBKEY_ALG_OID_GROUP_ID, CALG_DH_GR3410_12_512_SF, 0},
+    // Public keys and signatures
     {szOID_RSA_RSA, L"RSA", CRYPT_PUBKEY_ALG_OID_GROUP_ID, CALG_RSA_SIGN, 0},
-    // Signatures: ALG_ID of the hash, public key algorithm alongside
-    {szOID_CP_GOST_R3411_R3410EL, L"ГОСТ Р 34.11-94/34.10-2001",
-     CRYPT_SIGN_ALG_OID_GROUP_ID, CALG_GR3411, CALG_GR3410EL},
-    {szOID_CP_GOST_R3411_12_256_R3410, L"ГОСТ Р 34.11-2012/34.10-2012 256 бит",
-     CRYPT_SIGN_ALG_OID_GROUP_ID, CALG_GR3411_2012_256, CALG_GR3410_12_256},
-    {szOID_CP_GOST_R3411_12_512_R3410, L"ГОСТ Р 34.11-2012/34.10-2012 512 бит",
-     CRYPT_SIGN_ALG_OID_GROUP_ID, CALG_GR3411_2012_512, CALG_GR3410_12_512},
     {szOID_RSA_SHA256RSA, L"sha256RSA", CRYPT_SIGN_ALG_OID_GROUP_ID,
      CALG_SHA_256, CALG_RSA_SIGN},
     // Name attributes
@@ -187,29 +184,52 @@ const Entry kEntries[] = {
      0, 0},
 };
 
-const size_t kCount = sizeof kEntries / sizeof kEntries[0];
-
 struct Table {
   std::vector<CRYPT_OID_INFO> infos;
   std::vector<DWORD> extra;  // pubKeyAlg of signature entries
 };
 
+std::vector<Entry> AllEntries() {
+  std::vector<Entry> all;
+  const size_t n = std::size(gost::kFamilies);
+  for (size_t i = 0; i < n; ++i)
+    all.push_back({gost::kFamilies[i].hash_oid, kGostNames[i].hash,
+                   CRYPT_HASH_ALG_OID_GROUP_ID, gost::kFamilies[i].hash_alg,
+                   0});
+  for (size_t i = 0; i < n; ++i)
+    all.push_back({gost::kFamilies[i].key_oid, kGostNames[i].key,
+                   CRYPT_PUBKEY_ALG_OID_GROUP_ID, gost::kFamilies[i].sign_alg,
+                   0});
+  for (size_t i = 0; i < n; ++i)
+    all.push_back({gost::kFamilies[i].dh_oid, kGostNames[i].dh,
+                   CRYPT_PUBKEY_ALG_OID_GROUP_ID,
+                   gost::kFamilies[i].exchange_alg, 0});
+  // Signatures: ALG_ID of the hash, public key algorithm alongside.
+  for (size_t i = 0; i < n; ++i)
+    all.push_back({gost::kFamilies[i].sig_oid, kGostNames[i].sig,
+                   CRYPT_SIGN_ALG_OID_GROUP_ID, gost::kFamilies[i].hash_alg,
+                   gost::kFamilies[i].sign_alg});
+  all.insert(all.end(), std::begin(kEntries), std::end(kEntries));
+  return all;
+}
+
 const Table& GetTable() {
   static Table t;
   static std::once_flag once;
   std::call_once(once, [] {
-    t.infos.resize(kCount);
-    t.extra.resize(kCount);
-    for (size_t i = 0; i < kCount; ++i) {
+    const std::vector<Entry> all = AllEntries();
+    t.infos.resize(all.size());
+    t.extra.resize(all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
       CRYPT_OID_INFO& o = t.infos[i];
       memset(&o, 0, sizeof o);
       o.cbSize = sizeof o;
-      o.pszOID = kEntries[i].oid;
-      o.pwszName = kEntries[i].name;
-      o.dwGroupId = kEntries[i].group;
-      o.Algid = kEntries[i].algid;
-      t.extra[i] = kEntries[i].pubKeyAlg;
-      if (kEntries[i].pubKeyAlg) {
+      o.pszOID = all[i].oid;
+      o.pwszName = all[i].name;
+      o.dwGroupId = all[i].group;
+      o.Algid = all[i].algid;
+      t.extra[i] = all[i].pubKeyAlg;
+      if (all[i].pubKeyAlg) {
         o.ExtraInfo.cbData = sizeof(DWORD);
         o.ExtraInfo.pbData = reinterpret_cast<BYTE*>(&t.extra[i]);
       }
@@ -233,7 +253,7 @@ extern "C" {
 PCCRYPT_OID_INFO WINAPI CryptFindOIDInfo(DWORD dwKeyType, void* pvKey,
                                          DWORD dwGroupId) try {
   if (!pvKey) {
-    SetError(E_INVALIDARG);
+    SetLastError(E_INVALIDARG);
     return nullptr;
   }
   const Table& t = GetTable();
@@ -242,7 +262,7 @@ PCCRYPT_OID_INFO WINAPI CryptFindOIDInfo(DWORD dwKeyType, void* pvKey,
   std::wstring foldedName;
   if (key == CRYPT_OID_INFO_NAME_KEY)
     foldedName = FoldCase(static_cast<const wchar_t*>(pvKey));
-  for (size_t i = 0; i < kCount; ++i) {
+  for (size_t i = 0; i < t.infos.size(); ++i) {
     const CRYPT_OID_INFO& o = t.infos[i];
     if (group && o.dwGroupId != group) continue;
     bool hit = false;
@@ -264,12 +284,12 @@ PCCRYPT_OID_INFO WINAPI CryptFindOIDInfo(DWORD dwKeyType, void* pvKey,
         break;
       }
       default:
-        SetError(E_INVALIDARG);
+        SetLastError(E_INVALIDARG);
         return nullptr;
     }
     if (hit) return &o;
   }
-  SetError(CRYPT_E_NOT_FOUND);
+  SetLastError(CRYPT_E_NOT_FOUND);
   return nullptr;
 }
 CAPI_GUARD(nullptr)
@@ -280,7 +300,7 @@ ALG_ID WINAPI CertOIDToAlgId(LPCSTR pszObjId) try {
   for (const CRYPT_OID_INFO& o : t.infos)
     if (IsAlgGroup(o.dwGroupId) && strcmp(o.pszOID, pszObjId) == 0)
       return o.Algid;
-  SetError(CRYPT_E_NOT_FOUND);
+  SetLastError(CRYPT_E_NOT_FOUND);
   return 0;
 }
 CAPI_GUARD(0)
@@ -290,7 +310,7 @@ LPCSTR WINAPI CertAlgIdToOID(DWORD dwAlgId) try {
   for (const CRYPT_OID_INFO& o : t.infos)
     if (IsAlgGroup(o.dwGroupId) && o.Algid != 0 && o.Algid == dwAlgId)
       return o.pszOID;
-  SetError(CRYPT_E_NOT_FOUND);
+  SetLastError(CRYPT_E_NOT_FOUND);
   return nullptr;
 }
 CAPI_GUARD(nullptr)

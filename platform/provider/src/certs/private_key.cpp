@@ -4,6 +4,7 @@
 
 #include "base/c_boundary.h"
 #include "certs/certs_internal.h"
+#include "text/text.h"
 
 using namespace tavrix::provider;  // NOLINT: the exported names are global
 using namespace tavrix::provider::certs;
@@ -15,31 +16,24 @@ BOOL WINAPI CryptAcquireCertificatePrivateKey(
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
     BOOL* pfCallerFreeProvOrNCryptKey) try {
   if (phCryptProvOrNCryptKey) *phCryptProvOrNCryptKey = 0;
-  CertObject* c = FromContext(pCert);
-  if (!c || !phCryptProvOrNCryptKey) {
-    SetError(E_INVALIDARG);
-    return FALSE;
-  }
+  std::shared_ptr<CertObject> c = FromContext(pCert);
+  if (!c || !phCryptProvOrNCryptKey) return Fail(E_INVALIDARG);
   // A key set on the context by the caller wins over the derived one, as
   // with CryptoAPI's key provider property.
   DWORD size = 0;
   if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID,
-                                         nullptr, &size)) {
-    SetError(CRYPT_E_NO_KEY_PROPERTY);
-    return FALSE;
-  }
+                                         nullptr, &size))
+    return Fail(CRYPT_E_NO_KEY_PROPERTY);
   std::vector<BYTE> buf(size);
   if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID,
-                                         buf.data(), &size)) {
-    SetError(CRYPT_E_NO_KEY_PROPERTY);
-    return FALSE;
-  }
+                                         buf.data(), &size))
+    return Fail(CRYPT_E_NO_KEY_PROPERTY);
   const CRYPT_KEY_PROV_INFO* info =
       reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buf.data());
   std::string container =
-      info->pwszContainerName ? WideToUtf8(info->pwszContainerName) : "";
-  DWORD type =
-      info->dwProvType ? info->dwProvType : ProvTypeForKeyOid(c->keyOid);
+      info->pwszContainerName ? text::WideToUtf8(info->pwszContainerName) : "";
+  DWORD type = info->dwProvType ? info->dwProvType
+                                : ProvTypeForKeyOid(c->parsed->keyOid);
   // GOST keys of these provider types serve both signing and key agreement
   // and are kept as exchange keys, so AT_KEYEXCHANGE unless the caller's
   // key property says otherwise.
@@ -51,8 +45,7 @@ BOOL WINAPI CryptAcquireCertificatePrivateKey(
     DWORD e = GetLastError();
     // A container that vanished since the certificate was stored means
     // the certificate has no key here.
-    SetError(e == NTE_BAD_KEYSET ? CRYPT_E_NO_KEY_PROPERTY : e);
-    return FALSE;
+    return Fail(e == NTE_BAD_KEYSET ? CRYPT_E_NO_KEY_PROPERTY : e);
   }
   if (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) {
     DWORD n = 0;
@@ -67,8 +60,7 @@ BOOL WINAPI CryptAcquireCertificatePrivateKey(
     }
     if (!same) {
       CryptReleaseContext(prov, 0);
-      SetError(NTE_BAD_PUBLIC_KEY);
-      return FALSE;
+      return Fail(NTE_BAD_PUBLIC_KEY);
     }
   }
   *phCryptProvOrNCryptKey = prov;

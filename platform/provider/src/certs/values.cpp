@@ -1,10 +1,6 @@
 #include "certs/values.h"
 
-#include <utf8.h>
-
-#include <cstdio>
-#include <cstring>
-#include <iterator>
+#include "text/text.h"
 
 namespace tavrix::provider::certs {
 
@@ -39,57 +35,12 @@ DWORD RdnTypeForTag(uint8_t tag) {
   }
 }
 
-// Decodes UTF-8; returns false at the first malformed sequence when `strict`,
-// else replaces it with U+FFFD.
-static bool DecodeUtf8(const uint8_t* p, size_t n, bool strict,
-                       std::wstring* out) {
-  size_t i = 0;
-  while (i < n) {
-    uint8_t c = p[i];
-    uint32_t cp;
-    size_t extra;
-    if (c < 0x80) {
-      cp = c, extra = 0;
-    } else if ((c & 0xE0) == 0xC0 && c >= 0xC2) {
-      cp = c & 0x1F, extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      cp = c & 0x0F, extra = 2;
-    } else if ((c & 0xF8) == 0xF0 && c <= 0xF4) {
-      cp = c & 0x07, extra = 3;
-    } else {
-      if (strict) return false;
-      out->push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    bool ok = n - i > extra;
-    for (size_t k = 1; ok && k <= extra; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80)
-        ok = false;
-      else
-        cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if (ok && ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
-               cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-      ok = false;
-    if (!ok) {
-      if (strict) return false;
-      out->push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    out->push_back(static_cast<wchar_t>(cp));
-    i += extra + 1;
-  }
-  return true;
-}
-
 std::wstring DecodeStringValue(DWORD type, const uint8_t* p, size_t n) {
   std::wstring out;
   if (!p) return out;
   switch (type) {
     case CERT_RDN_UTF8_STRING:
-      DecodeUtf8(p, n, false, &out);
+      text::Utf8ToWide(p, n, false, &out);
       break;
     case CERT_RDN_BMP_STRING:
       for (size_t i = 0; i + 1 < n; i += 2) {
@@ -123,7 +74,7 @@ std::wstring DecodeStringValue(DWORD type, const uint8_t* p, size_t n) {
     case CERT_RDN_GENERAL_STRING:
     case CERT_RDN_GRAPHIC_STRING:
       // Much software puts UTF-8 into these; take it when it is valid.
-      if (DecodeUtf8(p, n, true, &out)) break;
+      if (text::Utf8ToWide(p, n, true, &out)) break;
       out.clear();
       for (size_t i = 0; i < n; ++i) out.push_back(p[i]);
       break;
@@ -132,23 +83,6 @@ std::wstring DecodeStringValue(DWORD type, const uint8_t* p, size_t n) {
       break;
   }
   return out;
-}
-
-std::string WideToUtf8(const std::wstring& w) {
-  std::string s;
-  s.reserve(w.size());
-  for (wchar_t wc : w) {
-    uint32_t c = static_cast<uint32_t>(wc);
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-    utf8::unchecked::append(c, std::back_inserter(s));
-  }
-  return s;
-}
-
-std::wstring Utf8ToWide(const std::string& s) {
-  std::wstring w;
-  DecodeUtf8(reinterpret_cast<const uint8_t*>(s.data()), s.size(), false, &w);
-  return w;
 }
 
 bool ParseName(const uint8_t* p, size_t n, ParsedName* out) {
@@ -202,22 +136,6 @@ bool ParseAlgId(const Tlv& seq, std::string* oid, const uint8_t** params,
     *paramsLen = prm.total();
   }
   return true;
-}
-
-static std::string Hex(const uint8_t* p, size_t n, const char* digits) {
-  std::string s;
-  s.reserve(n * 2);
-  for (size_t i = 0; i < n; ++i) {
-    s.push_back(digits[p[i] >> 4]);
-    s.push_back(digits[p[i] & 15]);
-  }
-  return s;
-}
-std::string HexUpper(const uint8_t* p, size_t n) {
-  return Hex(p, n, "0123456789ABCDEF");
-}
-std::string HexLower(const uint8_t* p, size_t n) {
-  return Hex(p, n, "0123456789abcdef");
 }
 
 }  // namespace tavrix::provider::certs

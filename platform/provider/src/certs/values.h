@@ -1,5 +1,5 @@
 // What every certificate call shares beyond plain DER: directory string
-// values, names, algorithm identifiers and hex text.
+// values, names and algorithm identifiers.
 #pragma once
 
 #include <capi/capi.h>
@@ -52,9 +52,6 @@ DWORD RdnTypeForTag(uint8_t tag);
 // Invalid UTF-8/UTF-16 sequences become U+FFFD; nothing is ever over-read.
 std::wstring DecodeStringValue(DWORD type, const uint8_t* p, size_t n);
 
-std::string WideToUtf8(const std::wstring& w);
-std::wstring Utf8ToWide(const std::string& s);
-
 // Parsed form of an X.509 Name, pointing into the encoded bytes.
 struct NameAttr {
   std::string oid;
@@ -68,8 +65,5 @@ bool ParseName(const uint8_t* p, size_t n, ParsedName* out);
 // The AlgorithmIdentifier, its identifier text and raw parameters.
 bool ParseAlgId(const Tlv& seq, std::string* oid, const uint8_t** params,
                 size_t* paramsLen);
-
-std::string HexUpper(const uint8_t* p, size_t n);
-std::string HexLower(const uint8_t* p, size_t n);
 
 }  // namespace tavrix::provider::certs

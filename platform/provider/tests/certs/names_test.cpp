@@ -117,6 +117,34 @@ TEST(Names, X500AndOidFormsWithRussianAttributeKeys) {
   CertFreeCertificateContext(c);
 }
 
+TEST(Names, StrToNameReadsWhatNameToStrWrites) {
+  PCCERT_CONTEXT c = Load(TestPki::Get().Cert("user-gost2012_256"));
+  ASSERT_NE(nullptr, c);
+  for (DWORD flags : {DWORD(0), DWORD(CERT_NAME_STR_SEMICOLON_FLAG),
+                      DWORD(CERT_NAME_STR_CRLF_FLAG)}) {
+    const std::wstring text =
+        NameStr(&c->pCertInfo->Subject, CERT_X500_NAME_STR | flags);
+    DWORD n = 0;
+    ASSERT_TRUE(CertStrToNameW(X509_ASN_ENCODING, text.c_str(),
+                               CERT_X500_NAME_STR | flags, nullptr, nullptr, &n,
+                               nullptr));
+    std::vector<BYTE> der(n);
+    ASSERT_TRUE(CertStrToNameW(X509_ASN_ENCODING, text.c_str(),
+                               CERT_X500_NAME_STR | flags, nullptr, der.data(),
+                               &n, nullptr));
+    CERT_NAME_BLOB b{n, der.data()};
+    EXPECT_EQ(text, NameStr(&b, CERT_X500_NAME_STR | flags));
+  }
+  CertFreeCertificateContext(c);
+  const wchar_t* bad = L"CN=a, NOSUCHKEY=b";
+  const wchar_t* at = nullptr;
+  DWORD n = 0;
+  EXPECT_FALSE(CertStrToNameW(X509_ASN_ENCODING, bad, CERT_X500_NAME_STR,
+                              nullptr, nullptr, &n, &at));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_INVALID_X500_STRING));
+  EXPECT_EQ(at, bad + 6);
+}
+
 TEST(Names, SpecialCharactersAreQuotedAndUnknownOidsShown) {
   std::vector<uint8_t> name = MakeName({
       {{kC, 0x13, "RU"}},

@@ -261,6 +261,54 @@ TEST(Stores, AddDeleteRoundTripWithDispositions) {
   tavrix_test::SetProviderHome(old);
 }
 
+// Opens share the parse of unchanged files, never what a caller changed:
+// a file rewritten in place is read again, and a property set through one
+// open is not seen through another.
+TEST(Stores, OpensSeeRewrittenFilesAndKeepTheirOwnProperties) {
+  TestPki& pki = TestPki::Get();
+  tavrix_test::TempDir home;
+  std::string old = getenv("TAVRIX_PROVIDER_HOME");
+  tavrix_test::SetProviderHome(home.path());
+  const PkiCert& a = pki.Cert("noeku-gost2001");
+  const PkiCert& b = pki.Cert("noeku-gost2012_512");
+  HCERTSTORE s = OpenMy("CA");
+  ASSERT_NE(nullptr, s);
+  PCCERT_CONTEXT c = nullptr;
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(
+      s, kEnc, a.der.data(), a.der.size(), CERT_STORE_ADD_NEW, &c));
+  BYTE value[] = {1, 2, 3};
+  CRYPT_DATA_BLOB blob{sizeof value, value};
+  ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID,
+                                                0, &blob));
+  HCERTSTORE other = OpenMy("CA");
+  PCCERT_CONTEXT seen = CertEnumCertificatesInStore(other, nullptr);
+  ASSERT_NE(nullptr, seen);
+  DWORD n = 0;
+  EXPECT_FALSE(CertGetCertificateContextProperty(
+      seen, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &n));
+  CertFreeCertificateContext(seen);
+  CertCloseStore(other, 0);
+  // The same file name, the same inode, another certificate.
+  BYTE hash[20];
+  n = sizeof hash;
+  ASSERT_TRUE(
+      CertGetCertificateContextProperty(c, CERT_SHA1_HASH_PROP_ID, hash, &n));
+  std::string name;
+  for (BYTE x : hash) {
+    static const char d[] = "0123456789abcdef";
+    name += d[x >> 4];
+    name += d[x & 15];
+  }
+  tavrix_test::WriteFileBytes(home.path() + "/stores/CA/" + name + ".cer",
+                              b.der);
+  other = OpenMy("CA");
+  EXPECT_EQ(std::vector<std::string>{b.serialHex}, Serials(other));
+  CertCloseStore(other, 0);
+  CertFreeCertificateContext(c);
+  CertCloseStore(s, 0);
+  tavrix_test::SetProviderHome(old);
+}
+
 TEST(Stores, MemoryStoreKeepsInsertionOrderAndDuplicates) {
   TestPki& pki = TestPki::Get();
   HCERTSTORE m = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
