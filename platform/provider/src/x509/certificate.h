@@ -9,7 +9,7 @@
 // longer ones are met), a Validity of two times in any UTCTime or
 // GeneralizedTime form, a signature with unused bits, nothing after the
 // extensions. InProfile tells whether a certificate also keeps to what chain
-// building and message verification hold certificates to. The extensions chain
+// building holds certificates to. The extensions chain
 // building needs are decoded by their §4.2 rules. A known extension that does
 // not decode marks the certificate (bad_extension) rather than failing the
 // parse, and so does a critical one this code does not know
@@ -134,9 +134,9 @@ inline bool KeyUsageHas(const Certificate& c, unsigned bit) {
 // False when the encoding is no certificate; `out` is then partly filled.
 bool ParseCertificate(const uint8_t* p, size_t n, Certificate* out);
 
-// RFC 5280 §4.1 as chain building and message verification judge it: a
-// signature without unused bits, a serial of at most 64 octets, times in
-// the §4.1.2.5 forms, a key BIT STRING of the X.690 §8.6.2 form.
+// RFC 5280 §4.1 as chain building judges it: a signature without unused
+// bits, a serial of at most 64 octets, times in the §4.1.2.5 forms, no
+// unused bits in an empty key (X.690 §8.6.2.3).
 bool InProfile(const Certificate& c);
 
 // Collects the http/https URIs of a GeneralNames / DistributionPoint list.
