@@ -51,150 +51,61 @@ std::vector<BYTE> KeyIdentifier(const CertObject& c) {
   return Sha1(k.pbData, k.cbData);
 }
 
-static bool ParseInto(ParsedCert* c) {
-  const BYTE* base = c->encoded.data();
-  Tlv cert, tbs, sigAlg, sigVal;
-  if (!ReadTlv(base, c->encoded.size(), &cert) || cert.tag != kTagSequence)
-    return false;
-  DefiniteReader top(cert);
-  if (!top.Expect(kTagSequence, &tbs) || !top.Expect(kTagSequence, &sigAlg) ||
-      !top.Expect(kTagBitString, &sigVal) || !top.AtEnd())
-    return false;
-  if (sigVal.len < 1 || sigVal.value[0] > 7) return false;
-  c->tbs = tbs.start;
-  c->tbsLen = tbs.total();
-  c->sigUnused = sigVal.value[0];
-  c->sigValue = sigVal.value + 1;
-  c->sigLen = sigVal.len - 1;
+static CRYPT_ALGORITHM_IDENTIFIER AlgId(const std::string& oid,
+                                        const Tlv& params) {
+  CRYPT_ALGORITHM_IDENTIFIER a{};
+  a.pszObjId = const_cast<char*>(oid.c_str());
+  a.Parameters.pbData = const_cast<BYTE*>(params.start);
+  a.Parameters.cbData = static_cast<DWORD>(params.total());
+  return a;
+}
 
+static CRYPT_BIT_BLOB BitBlob(const x509::BitsView& b) {
+  CRYPT_BIT_BLOB out{};
+  out.pbData = const_cast<BYTE*>(b.data);
+  out.cbData = static_cast<DWORD>(b.size);
+  out.cUnusedBits = b.unused;
+  return out;
+}
+
+static CERT_NAME_BLOB NameBlob(const Tlv& name) {
+  return CERT_NAME_BLOB{static_cast<DWORD>(name.total()),
+                        const_cast<BYTE*>(name.start)};
+}
+
+// CERT_INFO of `c->cert`, its pointers views into that certificate.
+static bool FillInfo(ParsedCert* c) {
+  const x509::Certificate& x = c->cert;
+  // Names are rendered from CERT_INFO later: one that does not read as a
+  // Name is refused with the certificate.
+  ParsedName scratch;
+  if (!ParseName(x.issuer_name.start, x.issuer_name.total(), &scratch) ||
+      !ParseName(x.subject_name.start, x.subject_name.total(), &scratch))
+    return false;
   CERT_INFO& info = c->info;
-  memset(&info, 0, sizeof info);
-  DefiniteReader r(tbs);
-  Tlv t;
-  info.dwVersion = CERT_V1;
-  bool present = false;
-  if (!r.Optional(0xA0, &t, &present)) return false;
-  if (present) {
-    DefiniteReader v(t);
-    Tlv vi;
-    if (!v.Expect(kTagInteger, &vi) || !v.AtEnd() || vi.len != 1 ||
-        vi.value[0] > 2)
-      return false;
-    info.dwVersion = vi.value[0];
-  }
-  Tlv serial;
-  if (!r.Expect(kTagInteger, &serial) || serial.len == 0) return false;
-  c->serial.assign(serial.value, serial.value + serial.len);
-  std::reverse(c->serial.begin(), c->serial.end());
+  info.dwVersion = x.version;
+  c->serial.assign(x.serial.rbegin(), x.serial.rend());
   info.SerialNumber.cbData = static_cast<DWORD>(c->serial.size());
   info.SerialNumber.pbData = c->serial.data();
-
-  Tlv alg;
-  const uint8_t* prm;
-  size_t prmLen;
-  if (!r.Expect(kTagSequence, &alg) ||
-      !ParseAlgId(alg, &c->sigOid, &prm, &prmLen))
-    return false;
-  info.SignatureAlgorithm.pszObjId = &c->sigOid[0];
-  info.SignatureAlgorithm.Parameters.pbData = const_cast<BYTE*>(prm);
-  info.SignatureAlgorithm.Parameters.cbData = static_cast<DWORD>(prmLen);
-  {
-    // The outer algorithm must name an identifier too.
-    std::string outer;
-    if (!ParseAlgId(sigAlg, &outer, &prm, &prmLen)) return false;
+  info.SignatureAlgorithm = AlgId(x.tbs_sig_alg, x.tbs_sig_params);
+  info.Issuer = NameBlob(x.issuer_name);
+  info.NotBefore = UnixToFileTime(x.not_before);
+  info.NotAfter = UnixToFileTime(x.not_after);
+  info.Subject = NameBlob(x.subject_name);
+  info.SubjectPublicKeyInfo.Algorithm = AlgId(x.key_alg, x.key_params);
+  info.SubjectPublicKeyInfo.PublicKey = BitBlob(x.key);
+  info.IssuerUniqueId = BitBlob(x.issuer_unique_id);
+  info.SubjectUniqueId = BitBlob(x.subject_unique_id);
+  c->exts.resize(x.extensions.size());
+  for (size_t i = 0; i < x.extensions.size(); ++i) {
+    const x509::Extension& e = x.extensions[i];
+    c->exts[i].pszObjId = const_cast<char*>(e.oid.c_str());
+    c->exts[i].fCritical = e.critical ? TRUE : FALSE;
+    c->exts[i].Value.pbData = const_cast<BYTE*>(e.value.value);
+    c->exts[i].Value.cbData = static_cast<DWORD>(e.value.len);
   }
-
-  Tlv issuer, validity, subject, spki;
-  ParsedName scratch;
-  if (!r.Expect(kTagSequence, &issuer) ||
-      !ParseName(issuer.start, issuer.total(), &scratch))
-    return false;
-  info.Issuer.pbData = const_cast<BYTE*>(issuer.start);
-  info.Issuer.cbData = static_cast<DWORD>(issuer.total());
-  if (!r.Expect(kTagSequence, &validity)) return false;
-  {
-    DefiniteReader v(validity);
-    Tlv nb, na;
-    if (!v.Next(&nb) || !v.Next(&na) || !v.AtEnd() ||
-        !DecodeTime(nb, &info.NotBefore) || !DecodeTime(na, &info.NotAfter))
-      return false;
-  }
-  if (!r.Expect(kTagSequence, &subject) ||
-      !ParseName(subject.start, subject.total(), &scratch))
-    return false;
-  info.Subject.pbData = const_cast<BYTE*>(subject.start);
-  info.Subject.cbData = static_cast<DWORD>(subject.total());
-  if (!r.Expect(kTagSequence, &spki)) return false;
-  {
-    DefiniteReader k(spki);
-    Tlv kalg, bits;
-    if (!k.Expect(kTagSequence, &kalg) ||
-        !ParseAlgId(kalg, &c->keyOid, &prm, &prmLen) ||
-        !k.Expect(kTagBitString, &bits) || !k.AtEnd() || bits.len < 1 ||
-        bits.value[0] > 7)
-      return false;
-    info.SubjectPublicKeyInfo.Algorithm.pszObjId = &c->keyOid[0];
-    info.SubjectPublicKeyInfo.Algorithm.Parameters.pbData =
-        const_cast<BYTE*>(prm);
-    info.SubjectPublicKeyInfo.Algorithm.Parameters.cbData =
-        static_cast<DWORD>(prmLen);
-    info.SubjectPublicKeyInfo.PublicKey.cUnusedBits = bits.value[0];
-    info.SubjectPublicKeyInfo.PublicKey.pbData =
-        const_cast<BYTE*>(bits.value + 1);
-    info.SubjectPublicKeyInfo.PublicKey.cbData =
-        static_cast<DWORD>(bits.len - 1);
-  }
-  Tlv uid;
-  if (!r.Optional(0x81, &uid, &present)) return false;
-  if (present && uid.len >= 1) {
-    info.IssuerUniqueId.cUnusedBits = uid.value[0] & 7;
-    info.IssuerUniqueId.pbData = const_cast<BYTE*>(uid.value + 1);
-    info.IssuerUniqueId.cbData = static_cast<DWORD>(uid.len - 1);
-  }
-  if (!r.Optional(0x82, &uid, &present)) return false;
-  if (present && uid.len >= 1) {
-    info.SubjectUniqueId.cUnusedBits = uid.value[0] & 7;
-    info.SubjectUniqueId.pbData = const_cast<BYTE*>(uid.value + 1);
-    info.SubjectUniqueId.cbData = static_cast<DWORD>(uid.len - 1);
-  }
-  Tlv extsWrap;
-  if (!r.Optional(0xA3, &extsWrap, &present)) return false;
-  if (present) {
-    DefiniteReader w(extsWrap);
-    Tlv seq;
-    if (!w.Expect(kTagSequence, &seq) || !w.AtEnd()) return false;
-    DefiniteReader e(seq);
-    std::vector<Tlv> values;
-    std::vector<BOOL> crit;
-    while (!e.AtEnd()) {
-      Tlv ext, oid, b, val;
-      if (!e.Expect(kTagSequence, &ext)) return false;
-      DefiniteReader x(ext);
-      if (!x.Expect(kTagOid, &oid)) return false;
-      BOOL critical = FALSE;
-      if (!x.Optional(kTagBoolean, &b, &present)) return false;
-      if (present) {
-        if (b.len != 1) return false;
-        critical = b.value[0] ? TRUE : FALSE;
-      }
-      if (!x.Expect(kTagOctetString, &val) || !x.AtEnd()) return false;
-      std::string o = OidToString(oid.value, oid.len);
-      if (o.empty()) return false;
-      c->extOids.push_back(o);
-      values.push_back(val);
-      crit.push_back(critical);
-    }
-    c->exts.resize(values.size());
-    for (size_t i = 0; i < values.size(); ++i) {
-      c->exts[i].pszObjId = &c->extOids[i][0];
-      c->exts[i].fCritical = crit[i];
-      c->exts[i].Value.pbData = const_cast<BYTE*>(values[i].value);
-      c->exts[i].Value.cbData = static_cast<DWORD>(values[i].len);
-    }
-    info.cExtension = static_cast<DWORD>(c->exts.size());
-    info.rgExtension = c->exts.empty() ? nullptr : c->exts.data();
-  }
-  if (!r.AtEnd()) return false;
+  info.cExtension = static_cast<DWORD>(c->exts.size());
+  info.rgExtension = c->exts.empty() ? nullptr : c->exts.data();
   return true;
 }
 
@@ -205,11 +116,12 @@ Parsed ParseCertificate(const BYTE* p, DWORD n, bool checkShape) {
     if (p && n && p[0] == kTagSequence) SetLastError(CRYPT_E_ASN1_EOD);
     return nullptr;
   }
+  // Bytes after the certificate are not part of it.
   auto c = std::make_shared<ParsedCert>();
-  c->encoded.assign(p, p + outer.total());
-  if (!ParseInto(c.get()) ||
+  if (!x509::ParseCertificate(p, outer.total(), &c->cert) ||
+      !FillInfo(c.get()) ||
       (checkShape &&
-       !CertificateShapeIsValid(c->encoded.data(), c->encoded.size())))
+       !CertificateShapeIsValid(c->encoded().data(), c->encoded().size())))
     return FailWith(CRYPT_E_ASN1_BADTAG, nullptr);
   return c;
 }
@@ -219,8 +131,8 @@ CertObject::CertObject(Parsed p)
   info.rgExtension = exts.empty() ? nullptr : exts.data();
   ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
   // CryptoAPI's context type has no const here; nobody writes through it.
-  ctx.pbCertEncoded = const_cast<BYTE*>(parsed->encoded.data());
-  ctx.cbCertEncoded = static_cast<DWORD>(parsed->encoded.size());
+  ctx.pbCertEncoded = const_cast<BYTE*>(parsed->encoded().data());
+  ctx.cbCertEncoded = static_cast<DWORD>(parsed->encoded().size());
   ctx.pCertInfo = &info;
   ctx.hCertStore = nullptr;
 }
@@ -253,7 +165,7 @@ static BOOL KeyProvInfo(CertObject* c, void* pv, DWORD* pcb) {
       return ok;
     }
   }
-  DWORD type = ProvTypeForKeyOid(c->parsed->keyOid);
+  DWORD type = ProvTypeForKeyOid(c->parsed->cert.key_alg);
   std::string container = KeyContainerName(&c->info);
   if (!type || !&tavrix::provider::ContainerExists ||
       !tavrix::provider::ContainerExists(container))

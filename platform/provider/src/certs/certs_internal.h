@@ -25,32 +25,27 @@
 
 #include "base/handles.h"
 #include "certs/values.h"
+#include "x509/certificate.h"
 
 namespace tavrix::provider::certs {
 
 struct Store;
 
-// One certificate as parsed from its encoding. Never changed once parsed, so
-// any number of contexts (and the cache of store files) may share it; the
-// views in `info` and `exts` point into this object.
+// One certificate as parsed from its encoding, with the CERT_INFO of it.
+// Never changed once parsed, so any number of contexts (and the cache of
+// store files) may share it; the views in `info` and `exts` point into
+// `cert` (its encoding and strings), which is therefore never moved.
 struct ParsedCert {
   ParsedCert() = default;
   ParsedCert(const ParsedCert&) = delete;
   ParsedCert& operator=(const ParsedCert&) = delete;
 
+  x509::Certificate cert;
   CERT_INFO info{};
-  std::vector<BYTE> encoded;
   std::vector<BYTE> serial;  // little-endian, as CryptoAPI keeps it
-  std::string sigOid;
-  std::string keyOid;
-  std::vector<std::string> extOids;
   std::vector<CERT_EXTENSION> exts;
-  // The outer signature (X509_CERT pieces).
-  const BYTE* tbs = nullptr;
-  size_t tbsLen = 0;
-  const BYTE* sigValue = nullptr;  // BIT STRING contents after unused bits
-  size_t sigLen = 0;
-  DWORD sigUnused = 0;
+
+  const std::vector<BYTE>& encoded() const { return cert.encoded; }
 };
 using Parsed = std::shared_ptr<const ParsedCert>;
 
@@ -75,7 +70,7 @@ struct CertObject {
   std::mutex propLock;
   std::map<DWORD, std::vector<BYTE>> props;
 
-  const std::vector<BYTE>& encoded() const { return parsed->encoded; }
+  const std::vector<BYTE>& encoded() const { return parsed->encoded(); }
 };
 
 using ContextTable = HandleTable<CertObject, PCCERT_CONTEXT>;

@@ -133,36 +133,29 @@ bool DecodeCert(const Input& in, FlatOut* f, DWORD* err) {
   Parsed c = ParseCertificate(in.p, static_cast<DWORD>(top.total()));
   if (!c) return *err = CRYPT_E_ASN1_CORRUPT, false;
   // Offsets into the caller's buffer are the same as into our copy.
-  auto orig = [&](const BYTE* p) { return in.p + (p - c->encoded.data()); };
+  const x509::Certificate& x = c->cert;
+  auto orig = [&](const BYTE* p) { return in.p + (p - x.encoded.data()); };
   size_t s = f->Alloc(sizeof(CERT_SIGNED_CONTENT_INFO));
-  f->Blob(s + offsetof(CERT_SIGNED_CONTENT_INFO, ToBeSigned), orig(c->tbs),
-          c->tbsLen, in.nocopy);
-  // The outer algorithm identifier follows the to-be-signed part.
-  Tlv alg;
-  std::string oid;
-  const uint8_t* prm;
-  size_t prmLen;
-  if (!ReadTlv(c->tbs + c->tbsLen,
-               c->encoded.size() -
-                   static_cast<size_t>(c->tbs + c->tbsLen - c->encoded.data()),
-               &alg) ||
-      !ParseAlgId(alg, &oid, &prm, &prmLen)) {
-    return *err = CRYPT_E_ASN1_CORRUPT, false;
-  }
+  const Tlv& tbs = x.signed_parts.tbs;
+  f->Blob(s + offsetof(CERT_SIGNED_CONTENT_INFO, ToBeSigned), orig(tbs.start),
+          tbs.total(), in.nocopy);
   CRYPT_ALGORITHM_IDENTIFIER a;
-  a.pszObjId = &oid[0];
-  a.Parameters.pbData = prmLen ? const_cast<BYTE*>(orig(prm)) : nullptr;
-  a.Parameters.cbData = static_cast<DWORD>(prmLen);
+  a.pszObjId = const_cast<char*>(x.signed_parts.sig_alg.c_str());
+  a.Parameters.pbData = x.sig_params.start
+                            ? const_cast<BYTE*>(orig(x.sig_params.start))
+                            : nullptr;
+  a.Parameters.cbData = static_cast<DWORD>(x.sig_params.total());
   PutAlgId(f, s + offsetof(CERT_SIGNED_CONTENT_INFO, SignatureAlgorithm), a,
            in.nocopy);
   size_t sig = s + offsetof(CERT_SIGNED_CONTENT_INFO, Signature);
+  const x509::BitsView& bits = x.signature_bits;
   if (in.flags & CRYPT_DECODE_NO_SIGNATURE_BYTE_REVERSAL_FLAG) {
-    PutBits(f, sig, orig(c->sigValue), c->sigLen, c->sigUnused, in.nocopy);
+    PutBits(f, sig, orig(bits.data), bits.size, bits.unused, in.nocopy);
   } else {
     // CryptoAPI hands signatures out least significant byte first.
-    std::vector<BYTE> rev(c->sigValue, c->sigValue + c->sigLen);
+    std::vector<BYTE> rev(bits.data, bits.data + bits.size);
     std::reverse(rev.begin(), rev.end());
-    PutBits(f, sig, rev.data(), rev.size(), c->sigUnused, false);
+    PutBits(f, sig, rev.data(), rev.size(), bits.unused, false);
   }
   return true;
 }
@@ -193,7 +186,7 @@ bool DecodeCertInfo(const Input& in, FlatOut* f, DWORD* err) {
   }
   Parsed c = ParseCertificate(p, static_cast<DWORD>(n));
   if (!c) return *err = CRYPT_E_ASN1_CORRUPT, false;
-  const BYTE* base = c->encoded.data();
+  const BYTE* base = c->encoded().data();
   auto orig = [&](const BYTE* q) {
     return in.p + (q - base) - static_cast<ptrdiff_t>(shift);
   };

@@ -33,7 +33,7 @@ BOOL WINAPI CryptAcquireCertificatePrivateKey(
   std::string container =
       info->pwszContainerName ? text::WideToUtf8(info->pwszContainerName) : "";
   DWORD type = info->dwProvType ? info->dwProvType
-                                : ProvTypeForKeyOid(c->parsed->keyOid);
+                                : ProvTypeForKeyOid(c->parsed->cert.key_alg);
   // GOST keys of these provider types serve both signing and key agreement
   // and are kept as exchange keys, so AT_KEYEXCHANGE unless the caller's
   // key property says otherwise.

@@ -120,22 +120,4 @@ bool ParseName(const uint8_t* p, size_t n, ParsedName* out) {
   return true;
 }
 
-bool ParseAlgId(const Tlv& seq, std::string* oid, const uint8_t** params,
-                size_t* paramsLen) {
-  if (seq.tag != kTagSequence) return false;
-  DefiniteReader r(seq);
-  Tlv o, prm;
-  if (!r.Expect(kTagOid, &o)) return false;
-  *oid = OidToString(o.value, o.len);
-  if (oid->empty()) return false;
-  *params = nullptr;
-  *paramsLen = 0;
-  if (!r.AtEnd()) {
-    if (!r.Next(&prm) || !r.AtEnd()) return false;
-    *params = prm.start;
-    *paramsLen = prm.total();
-  }
-  return true;
-}
-
 }  // namespace tavrix::provider::certs

@@ -1,5 +1,5 @@
 // What every certificate call shares beyond plain DER: directory string
-// values, names and algorithm identifiers.
+// values and names.
 #pragma once
 
 #include <capi/capi.h>
@@ -61,9 +61,5 @@ struct NameAttr {
 };
 typedef std::vector<std::vector<NameAttr>> ParsedName;
 bool ParseName(const uint8_t* p, size_t n, ParsedName* out);
-
-// The AlgorithmIdentifier, its identifier text and raw parameters.
-bool ParseAlgId(const Tlv& seq, std::string* oid, const uint8_t** params,
-                size_t* paramsLen);
 
 }  // namespace tavrix::provider::certs

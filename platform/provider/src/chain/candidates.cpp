@@ -19,8 +19,7 @@ void LoadStore(HCERTSTORE store, Candidates* out, bool trusted) {
     if (!c) break;
     if (!c->pbCertEncoded || c->cbCertEncoded == 0) continue;
     auto parsed = std::make_shared<x509::Certificate>();
-    if (!x509::ParseCertificate(c->pbCertEncoded, c->cbCertEncoded,
-                                parsed.get()))
+    if (!ParseForChain(c->pbCertEncoded, c->cbCertEncoded, parsed.get()))
       continue;
     if (trusted) out->roots.push_back(parsed->encoded);
     CertHandle kept(CertDuplicateCertificateContext(c));
@@ -63,6 +62,10 @@ StoreRef KeepStore(HCERTSTORE s) {
 
 bool Candidates::Trusted(const x509::Certificate& c) const {
   return std::find(roots.begin(), roots.end(), c.encoded) != roots.end();
+}
+
+bool ParseForChain(const uint8_t* p, size_t n, x509::Certificate* out) {
+  return x509::ParseCertificate(p, n, out) && x509::InProfile(*out);
 }
 
 Candidates LoadCandidates(const EngineConfig& engine, HCERTSTORE extra) {

@@ -51,4 +51,10 @@ struct Candidates {
 
 Candidates LoadCandidates(const EngineConfig& engine, HCERTSTORE extra);
 
+// A certificate as chain building takes it. The parse itself takes what the
+// certificate store takes; a chain has always passed over certificates
+// outside RFC 5280 §4.1 (unused signature bits, serials over 64 octets,
+// times in other forms) as if they did not decode, and still does.
+bool ParseForChain(const uint8_t* p, size_t n, x509::Certificate* out);
+
 }  // namespace tavrix::provider::chain

@@ -135,8 +135,8 @@ extern "C" CAPI_EXPORT BOOL WINAPI CertGetCertificateChain(
   const int64_t wall_now = static_cast<int64_t>(std::time(nullptr));
 
   auto end = std::make_shared<x509::Certificate>();
-  if (!x509::ParseCertificate(pCertContext->pbCertEncoded,
-                              pCertContext->cbCertEncoded, end.get()))
+  if (!ParseForChain(pCertContext->pbCertEncoded, pCertContext->cbCertEncoded,
+                     end.get()))
     return Fail(CRYPT_E_ASN1_BADTAG);
 
   const Candidates pool = LoadCandidates(*engine, hAdditionalStore);

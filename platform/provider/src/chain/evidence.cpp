@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "base/c_boundary.h"
+#include "chain/candidates.h"
 #include "chain/revocation.h"
 
 namespace {
@@ -15,7 +16,8 @@ using tavrix::provider::chain::Bytes;
 
 bool Parse(PCCERT_CONTEXT c, x509::Certificate* out) {
   return c && c->pbCertEncoded &&
-         x509::ParseCertificate(c->pbCertEncoded, c->cbCertEncoded, out);
+         tavrix::provider::chain::ParseForChain(c->pbCertEncoded,
+                                                c->cbCertEncoded, out);
 }
 
 BOOL HandOut(const uint8_t* p, size_t n, BYTE** pp, DWORD* pcb) {

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "base/provider_home.h"
+#include "chain/candidates.h"
 #include "chain/crl.h"
 #include "chain/fetch.h"
 #include "chain/ocsp_oids.h"
@@ -267,8 +268,7 @@ OcspAnswer ReadOcspResponse(const Bytes& resp, const x509::Certificate& cert,
       DefiniteReader lr(list);
       while (!signed_ok && lr.Expect(der::kTagSequence, &one)) {
         x509::Certificate responder;
-        if (!x509::ParseCertificate(one.start, one.total(), &responder))
-          continue;
+        if (!ParseForChain(one.start, one.total(), &responder)) continue;
         if (responder.issuer != issuer.subject ||
             !HasEku(responder, szOID_PKIX_KP_OCSP_SIGNING) ||
             responder.not_before > now + kClockSkew ||

@@ -2,26 +2,55 @@
 
 namespace tavrix::provider::x509 {
 
-bool ParseSigned(const uint8_t* p, size_t n, SignedParts* out) {
+namespace {
+
+// A BIT STRING as certificates have carried it: an unused-bits octet of 0 to
+// 7 before the contents (X.690 §8.6.2).
+bool ReadBits(const Tlv& t, BitsView* out) {
+  if (t.len < 1 || t.value[0] > 7) return false;
+  out->data = t.value + 1;
+  out->size = t.len - 1;
+  out->unused = t.value[0];
+  return true;
+}
+
+bool ReadSigned(const uint8_t* p, size_t n, SignedParts* out, Tlv* alg,
+                BitsView* sig) {
   DefiniteReader top(p, n);
   Tlv outer;
   if (!top.Expect(der::kTagSequence, &outer) || !top.AtEnd()) return false;
   DefiniteReader r(outer);
-  Tlv alg, sig;
+  Tlv bits;
   if (!r.Expect(der::kTagSequence, &out->tbs)) return false;
-  if (!r.Expect(der::kTagSequence, &alg)) return false;
-  if (!r.Expect(der::kTagBitString, &sig) || !r.AtEnd()) return false;
-  DefiniteReader ra(alg);
+  if (!r.Expect(der::kTagSequence, alg)) return false;
+  if (!r.Expect(der::kTagBitString, &bits) || !r.AtEnd()) return false;
+  DefiniteReader ra(*alg);
   Tlv oid;
   if (!ra.Expect(der::kTagOid, &oid)) return false;
   out->sig_alg = der::OidToString(oid.value, oid.len);
-  if (out->sig_alg.empty()) return false;
-  const uint8_t* sp;
-  size_t sn;
-  unsigned unused;
-  if (!der::BitStringBytes(sig, &sp, &sn, &unused) || unused != 0) return false;
-  out->signature.assign(sp, sp + sn);
+  if (out->sig_alg.empty() || !ReadBits(bits, sig)) return false;
+  out->signature.assign(sig->data, sig->data + sig->size);
+  out->signature_unused = sig->unused;
   return true;
+}
+
+}  // namespace
+
+bool ParseSigned(const uint8_t* p, size_t n, SignedParts* out) {
+  Tlv alg;
+  BitsView sig;
+  return ReadSigned(p, n, out, &alg, &sig) && sig.unused == 0;
+}
+
+bool ParseAlgorithm(const Tlv& seq, std::string* oid, Tlv* params) {
+  *params = Tlv();
+  if (seq.tag != der::kTagSequence) return false;
+  DefiniteReader r(seq);
+  Tlv o;
+  if (!r.Expect(der::kTagOid, &o)) return false;
+  *oid = der::OidToString(o.value, o.len);
+  if (oid->empty()) return false;
+  return r.AtEnd() || (r.Next(params) && r.AtEnd());
 }
 
 bool HasHttpScheme(std::string_view uri) {
@@ -162,68 +191,81 @@ bool DecodeAia(const Tlv& v, Certificate* c) {
   return true;
 }
 
+// Unique identifiers are carried as found, unused bits masked to 0-7.
+void ReadUniqueId(const Tlv& t, BitsView* out) {
+  if (t.len < 1) return;
+  out->data = t.value + 1;
+  out->size = t.len - 1;
+  out->unused = t.value[0] & 7;
+}
+
 }  // namespace
 
 bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
   if (!p || n == 0) return false;
   c->encoded.assign(p, p + n);
-  const uint8_t* base = c->encoded.data();
-  if (!ParseSigned(base, n, &c->signed_parts)) return false;
+  Tlv outer_alg;
+  std::string outer_oid;
+  if (!ReadSigned(c->encoded.data(), n, &c->signed_parts, &outer_alg,
+                  &c->signature_bits) ||
+      !ParseAlgorithm(outer_alg, &outer_oid, &c->sig_params))
+    return false;
   DefiniteReader r(c->signed_parts.tbs);
   Tlv t;
   bool present;
-  // version [0] EXPLICIT, v1 when absent (§4.1.2.1)
+  // version [0] EXPLICIT, v1 when absent (§4.1.2.1): one INTEGER octet.
   if (!r.Optional(der::Context(0, true), &t, &present)) return false;
   if (present) {
     DefiniteReader vr(t);
     Tlv vi;
-    uint64_t v;
-    if (!vr.Expect(der::kTagInteger, &vi) || !der::ParseSmallUint(vi, &v) ||
-        v > 2)
+    if (!vr.Expect(der::kTagInteger, &vi) || !vr.AtEnd() || vi.len != 1 ||
+        vi.value[0] > 2)
       return false;
-    c->version = static_cast<DWORD>(v);
+    c->version = vi.value[0];
   }
-  // serialNumber (§4.1.2.2): users must take up to 20 octets; beyond 64 is
-  // refused rather than carried.
-  if (!r.Expect(der::kTagInteger, &t) || t.len == 0 || t.len > 64) return false;
+  // serialNumber (§4.1.2.2): carried at any length; InProfile bounds it.
+  if (!r.Expect(der::kTagInteger, &t) || t.len == 0) return false;
   c->serial = t.ValueBytes();
-  if (!r.Expect(der::kTagSequence, &t)) return false;  // signature algorithm
-  if (!r.Expect(der::kTagSequence, &t)) return false;
-  c->issuer = t.WholeBytes();
+  if (!r.Expect(der::kTagSequence, &t) ||
+      !ParseAlgorithm(t, &c->tbs_sig_alg, &c->tbs_sig_params))
+    return false;
+  if (!r.Expect(der::kTagSequence, &c->issuer_name)) return false;
+  c->issuer = c->issuer_name.WholeBytes();
   Tlv validity;  // notBefore, notAfter and nothing else (§4.1.2.5)
   if (!r.Expect(der::kTagSequence, &validity)) return false;
   {
     DefiniteReader vr(validity);
     Tlv a, b;
     if (!vr.Next(&a) || !vr.Next(&b) || !vr.AtEnd()) return false;
-    if (!der::ParseTime(a, &c->not_before) || !der::ParseTime(b, &c->not_after))
+    if (!der::ParseTime(a, &c->not_before, der::TimeForm::kAny) ||
+        !der::ParseTime(b, &c->not_after, der::TimeForm::kAny))
       return false;
+    int64_t strict;
+    c->profile_times = der::ParseTime(a, &strict) && der::ParseTime(b, &strict);
   }
-  if (!r.Expect(der::kTagSequence, &t)) return false;
-  c->subject = t.WholeBytes();
+  if (!r.Expect(der::kTagSequence, &c->subject_name)) return false;
+  c->subject = c->subject_name.WholeBytes();
   Tlv spki;
   if (!r.Expect(der::kTagSequence, &spki)) return false;
   c->spki = spki.WholeBytes();
   {
     DefiniteReader sr(spki);
-    Tlv alg, bits, oid, params;
+    Tlv alg, bits;
     if (!sr.Expect(der::kTagSequence, &alg) ||
-        !sr.Expect(der::kTagBitString, &bits) || !sr.AtEnd())
+        !ParseAlgorithm(alg, &c->key_alg, &c->key_params) ||
+        !sr.Expect(der::kTagBitString, &bits) || !sr.AtEnd() ||
+        !ReadBits(bits, &c->key))
       return false;
-    DefiniteReader ar(alg);
-    if (!ar.Expect(der::kTagOid, &oid)) return false;
-    c->key_alg = der::OidToString(oid.value, oid.len);
-    if (c->key_alg.empty()) return false;
-    if (ar.Next(&params)) c->key_alg_params = params.WholeBytes();
-    const uint8_t* kp;
-    size_t kn;
-    if (!der::BitStringBytes(bits, &kp, &kn, nullptr)) return false;
-    c->key_bits.assign(kp, kp + kn);
+    c->key_alg_params = c->key_params.WholeBytes();
+    c->key_bits.assign(c->key.data, c->key.data + c->key.size);
   }
-  // issuerUniqueID [1], subjectUniqueID [2] (§4.1.2.8): skipped.
+  // issuerUniqueID [1], subjectUniqueID [2] (§4.1.2.8)
   if (!r.Optional(der::Context(1, false), &t, &present)) return false;
+  if (present) ReadUniqueId(t, &c->issuer_unique_id);
   if (!r.Optional(der::Context(2, false), &t, &present)) return false;
-  // extensions [3] EXPLICIT (§4.1.2.9); critical defaults to FALSE.
+  if (present) ReadUniqueId(t, &c->subject_unique_id);
+  // extensions [3] EXPLICIT (§4.1.2.9); critical defaults to FALSE and is
+  // one octet when present (X.690 §8.2.1).
   Tlv exts_wrap;
   if (!r.Optional(der::Context(3, true), &exts_wrap, &present)) return false;
   if (present) {
@@ -241,7 +283,8 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* c) {
       e.oid = der::OidToString(oid.value, oid.len);
       if (e.oid.empty()) return false;
       if (!xr.Optional(der::kTagBoolean, &crit, &present)) return false;
-      if (present) e.critical = crit.len == 1 && crit.value[0] != 0;
+      if (present && crit.len != 1) return false;
+      e.critical = present && crit.value[0] != 0;
       if (!xr.Expect(der::kTagOctetString, &val) || !xr.AtEnd()) return false;
       e.value = val;
       c->extensions.push_back(e);
@@ -286,8 +329,13 @@ CERT_PUBLIC_KEY_INFO Certificate::PublicKeyInfo() const {
       key_alg_params.empty() ? nullptr : key_alg_params.data());
   info.PublicKey.cbData = static_cast<DWORD>(key_bits.size());
   info.PublicKey.pbData = const_cast<BYTE*>(key_bits.data());
-  info.PublicKey.cUnusedBits = 0;
+  info.PublicKey.cUnusedBits = key.unused;
   return info;
+}
+
+bool InProfile(const Certificate& c) {
+  return c.signature_bits.unused == 0 && c.serial.size() <= 64 &&
+         c.profile_times && !(c.key.size == 0 && c.key.unused != 0);
 }
 
 const Extension* Certificate::Find(const std::string& oid) const {

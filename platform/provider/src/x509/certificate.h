@@ -3,10 +3,13 @@
 // and the CAdES runtime alike.
 //
 // ParseCertificate takes the encoding once and keeps it: every other field is
-// decoded from that copy, so nothing depends on how a context's CERT_INFO was
-// filled. The structure is held to RFC 5280 §4.1: a version of at most v3,
-// a serial of 1 to 64 octets (§4.1.2.2 has users take at least 20), a
-// Validity of two times, nothing after the extensions. The extensions chain
+// decoded from that copy, and the certificate store fills CERT_INFO from its
+// views. It takes what the store has always taken: a version of at most v3,
+// a serial of any length (§4.1.2.2 has users take at least 20 octets and
+// longer ones are met), a Validity of two times in any UTCTime or
+// GeneralizedTime form, a signature with unused bits, nothing after the
+// extensions. InProfile tells whether a certificate also keeps to what chain
+// building holds certificates to. The extensions chain
 // building needs are decoded by their §4.2 rules. A known extension that does
 // not decode marks the certificate (bad_extension) rather than failing the
 // parse, and so does a critical one this code does not know
@@ -34,13 +37,26 @@ using der::Tlv;
 
 // SEQUENCE { toBeSigned, AlgorithmIdentifier, BIT STRING }: certificates
 // (RFC 5280 §4.1.1), CRLs (§5.1.1) and OCSP basic responses (RFC 6960
-// §4.2.1) share this outer shape. The signature must have no unused bits.
+// §4.2.1) share this outer shape.
 struct SignedParts {
   Tlv tbs;
   std::string sig_alg;
   Bytes signature;  // BIT STRING contents as encoded (big-endian)
+  unsigned signature_unused = 0;
 };
+// For CRLs and OCSP responses: the signature must have no unused bits.
 bool ParseSigned(const uint8_t* p, size_t n, SignedParts* out);
+
+// A BIT STRING's contents as a view; `data` is null when it is absent.
+struct BitsView {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  unsigned unused = 0;
+};
+
+// AlgorithmIdentifier (RFC 5280 §4.1.1.2): an identifier and at most one
+// parameters element, `params` (the whole element) empty when there is none.
+bool ParseAlgorithm(const Tlv& seq, std::string* oid, Tlv* params);
 
 struct Extension {
   std::string oid;
@@ -89,6 +105,19 @@ struct Certificate {
   bool bad_extension = false;  // a known extension failed to decode
   bool unknown_critical = false;
 
+  // Views into `encoded` for CERT_INFO, which points into the encoding.
+  std::string tbs_sig_alg;  // the signature algorithm inside toBeSigned
+  Tlv tbs_sig_params;       // whole parameters elements; empty when absent
+  Tlv sig_params;           // of the outer signature algorithm
+  Tlv key_params;
+  Tlv issuer_name;  // whole Name elements
+  Tlv subject_name;
+  BitsView signature_bits;
+  BitsView key;
+  BitsView issuer_unique_id;  // [1] and [2] (§4.1.2.8)
+  BitsView subject_unique_id;
+  bool profile_times = true;  // both times in the §4.1.2.5 forms
+
   // A CERT_PUBLIC_KEY_INFO whose pointers refer into this object.
   CERT_PUBLIC_KEY_INFO PublicKeyInfo() const;
   const Extension* Find(const std::string& oid) const;
@@ -104,6 +133,11 @@ inline bool KeyUsageHas(const Certificate& c, unsigned bit) {
 
 // False when the encoding is no certificate; `out` is then partly filled.
 bool ParseCertificate(const uint8_t* p, size_t n, Certificate* out);
+
+// RFC 5280 §4.1 as chain building judges it: a signature without unused
+// bits, a serial of at most 64 octets, times in the §4.1.2.5 forms, no
+// unused bits in an empty key (X.690 §8.6.2.3).
+bool InProfile(const Certificate& c);
 
 // Collects the http/https URIs of a GeneralNames / DistributionPoint list.
 void CollectUris(const Tlv& general_names, std::vector<std::string>* uris);
