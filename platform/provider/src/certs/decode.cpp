@@ -19,30 +19,28 @@ struct Input {
 
 // The outermost element; the error tells a truncated encoding from a wrong
 // one.
-bool Top(const Input& in, uint8_t tag, Tlv* t, DWORD* err) {
+bool Top(const Input& in, uint8_t tag, Tlv* t) {
   if (!ReadTlv(in.p, in.n, t)) {
-    *err = in.n == 0 ? CRYPT_E_ASN1_EOD
-           : (in.n < 2 || (in.p[1] & 0x80) || in.p[1] > in.n - 2)
-               ? CRYPT_E_ASN1_EOD
-               : CRYPT_E_ASN1_BADTAG;
-    return false;
+    return Fail(in.n == 0 ? CRYPT_E_ASN1_EOD
+                : (in.n < 2 || (in.p[1] & 0x80) || in.p[1] > in.n - 2)
+                    ? CRYPT_E_ASN1_EOD
+                    : CRYPT_E_ASN1_BADTAG);
   }
   if (t->tag != tag) {
-    *err = CRYPT_E_ASN1_BADTAG;
-    return false;
+    return Fail(CRYPT_E_ASN1_BADTAG);
   }
   return true;
 }
 
-bool DecodeEku(const Input& in, FlatOut* f, DWORD* err) {
+bool DecodeEku(const Input& in, FlatOut* f) {
   Tlv seq, o;
-  if (!Top(in, kTagSequence, &seq, err)) return false;
+  if (!Top(in, kTagSequence, &seq)) return false;
   std::vector<std::string> oids;
   DefiniteReader r(seq);
   while (!r.AtEnd()) {
-    if (!r.Expect(kTagOid, &o)) return *err = CRYPT_E_ASN1_CORRUPT, false;
+    if (!r.Expect(kTagOid, &o)) return Fail(CRYPT_E_ASN1_CORRUPT);
     oids.push_back(OidToString(o.value, o.len));
-    if (oids.back().empty()) return *err = CRYPT_E_ASN1_CORRUPT, false;
+    if (oids.back().empty()) return Fail(CRYPT_E_ASN1_CORRUPT);
   }
   size_t top = f->Alloc(sizeof(CERT_ENHKEY_USAGE));
   f->At<CERT_ENHKEY_USAGE>(top)->cUsageIdentifier =
@@ -55,13 +53,13 @@ bool DecodeEku(const Input& in, FlatOut* f, DWORD* err) {
   return true;
 }
 
-bool DecodeSeqOfAny(const Input& in, FlatOut* f, DWORD* err) {
+bool DecodeSeqOfAny(const Input& in, FlatOut* f) {
   Tlv seq, e;
-  if (!Top(in, kTagSequence, &seq, err)) return false;
+  if (!Top(in, kTagSequence, &seq)) return false;
   std::vector<Tlv> items;
   DefiniteReader r(seq);
   while (!r.AtEnd()) {
-    if (!r.Next(&e)) return *err = CRYPT_E_ASN1_CORRUPT, false;
+    if (!r.Next(&e)) return Fail(CRYPT_E_ASN1_CORRUPT);
     items.push_back(e);
   }
   size_t top = f->Alloc(sizeof(CRYPT_SEQUENCE_OF_ANY));
@@ -75,11 +73,11 @@ bool DecodeSeqOfAny(const Input& in, FlatOut* f, DWORD* err) {
   return true;
 }
 
-bool DecodeName(const Input& in, FlatOut* f, DWORD* err, bool unicode) {
+bool DecodeName(const Input& in, FlatOut* f, bool unicode) {
   Tlv seq;
-  if (!Top(in, kTagSequence, &seq, err)) return false;
+  if (!Top(in, kTagSequence, &seq)) return false;
   ParsedName name;
-  if (!ParseName(in.p, in.n, &name)) return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (!ParseName(in.p, in.n, &name)) return Fail(CRYPT_E_ASN1_CORRUPT);
   size_t top = f->Alloc(sizeof(CERT_NAME_INFO));
   f->At<CERT_NAME_INFO>(top)->cRDN = static_cast<DWORD>(name.size());
   if (name.empty()) return true;
@@ -127,11 +125,11 @@ void PutBits(FlatOut* f, size_t field, const BYTE* p, size_t n, DWORD unused,
   f->At<CRYPT_BIT_BLOB>(field)->cUnusedBits = unused;
 }
 
-bool DecodeCert(const Input& in, FlatOut* f, DWORD* err) {
+bool DecodeCert(const Input& in, FlatOut* f) {
   Tlv top;
-  if (!Top(in, kTagSequence, &top, err)) return false;
+  if (!Top(in, kTagSequence, &top)) return false;
   Parsed c = ParseCertificate(in.p, static_cast<DWORD>(top.total()));
-  if (!c) return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (!c) return Fail(CRYPT_E_ASN1_CORRUPT);
   // Offsets into the caller's buffer are the same as into our copy.
   const x509::Certificate& x = c->cert;
   auto orig = [&](const BYTE* p) { return in.p + (p - x.encoded.data()); };
@@ -160,9 +158,9 @@ bool DecodeCert(const Input& in, FlatOut* f, DWORD* err) {
   return true;
 }
 
-bool DecodeCertInfo(const Input& in, FlatOut* f, DWORD* err) {
+bool DecodeCertInfo(const Input& in, FlatOut* f) {
   Tlv top;
-  if (!Top(in, kTagSequence, &top, err)) return false;
+  if (!Top(in, kTagSequence, &top)) return false;
   std::vector<BYTE> wrapped;
   const BYTE* p = in.p;
   size_t n = top.total();
@@ -185,7 +183,7 @@ bool DecodeCertInfo(const Input& in, FlatOut* f, DWORD* err) {
     n = wrapped.size();
   }
   Parsed c = ParseCertificate(p, static_cast<DWORD>(n));
-  if (!c) return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (!c) return Fail(CRYPT_E_ASN1_CORRUPT);
   const BYTE* base = c->encoded().data();
   auto orig = [&](const BYTE* q) {
     return in.p + (q - base) - static_cast<ptrdiff_t>(shift);
@@ -239,56 +237,54 @@ bool DecodeCertInfo(const Input& in, FlatOut* f, DWORD* err) {
   return true;
 }
 
-bool DecodeBasicConstraints2(const Input& in, FlatOut* f, DWORD* err) {
+bool DecodeBasicConstraints2(const Input& in, FlatOut* f) {
   Tlv seq, t;
-  if (!Top(in, kTagSequence, &seq, err)) return false;
+  if (!Top(in, kTagSequence, &seq)) return false;
   CERT_BASIC_CONSTRAINTS2_INFO info = {FALSE, FALSE, 0};
   DefiniteReader r(seq);
   bool present = false;
-  if (!r.Optional(kTagBoolean, &t, &present))
-    return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (!r.Optional(kTagBoolean, &t, &present)) return Fail(CRYPT_E_ASN1_CORRUPT);
   if (present) {
-    if (t.len != 1) return *err = CRYPT_E_ASN1_CORRUPT, false;
+    if (t.len != 1) return Fail(CRYPT_E_ASN1_CORRUPT);
     info.fCA = t.value[0] ? TRUE : FALSE;
   }
-  if (!r.Optional(kTagInteger, &t, &present))
-    return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (!r.Optional(kTagInteger, &t, &present)) return Fail(CRYPT_E_ASN1_CORRUPT);
   if (present) {
     if (t.len < 1 || t.len > 5 || (t.value[0] & 0x80) ||
         (t.len == 5 && t.value[0] != 0))
-      return *err = CRYPT_E_ASN1_CORRUPT, false;
+      return Fail(CRYPT_E_ASN1_CORRUPT);
     DWORD v = 0;
     for (size_t i = 0; i < t.len; ++i) v = (v << 8) | t.value[i];
     info.fPathLenConstraint = TRUE;
     info.dwPathLenConstraint = v;
   }
-  if (!r.AtEnd()) return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (!r.AtEnd()) return Fail(CRYPT_E_ASN1_CORRUPT);
   *f->At<CERT_BASIC_CONSTRAINTS2_INFO>(
       f->Alloc(sizeof(CERT_BASIC_CONSTRAINTS2_INFO))) = info;
   return true;
 }
 
-bool DecodeBits(const Input& in, FlatOut* f, DWORD* err) {
+bool DecodeBits(const Input& in, FlatOut* f) {
   Tlv t;
-  if (!Top(in, kTagBitString, &t, err)) return false;
+  if (!Top(in, kTagBitString, &t)) return false;
   if (t.len < 1 || t.value[0] > 7 || (t.len == 1 && t.value[0] != 0))
-    return *err = CRYPT_E_ASN1_CORRUPT, false;
+    return Fail(CRYPT_E_ASN1_CORRUPT);
   size_t s = f->Alloc(sizeof(CRYPT_BIT_BLOB));
   PutBits(f, s, t.value + 1, t.len - 1, t.value[0], in.nocopy);
   return true;
 }
 
-bool DecodeOctets(const Input& in, FlatOut* f, DWORD* err) {
+bool DecodeOctets(const Input& in, FlatOut* f) {
   Tlv t;
-  if (!Top(in, kTagOctetString, &t, err)) return false;
+  if (!Top(in, kTagOctetString, &t)) return false;
   f->Blob(f->Alloc(sizeof(CRYPT_DATA_BLOB)), t.value, t.len, in.nocopy);
   return true;
 }
 
-bool DecodeInt(const Input& in, FlatOut* f, DWORD* err, bool multi) {
+bool DecodeInt(const Input& in, FlatOut* f, bool multi) {
   Tlv t;
-  if (!Top(in, kTagInteger, &t, err)) return false;
-  if (t.len == 0) return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (!Top(in, kTagInteger, &t)) return false;
+  if (t.len == 0) return Fail(CRYPT_E_ASN1_CORRUPT);
   std::vector<BYTE> le(t.value, t.value + t.len);
   std::reverse(le.begin(), le.end());
   if (multi) {
@@ -303,7 +299,7 @@ bool DecodeInt(const Input& in, FlatOut* f, DWORD* err, bool multi) {
     ++v;
     --n;
   }
-  if (n > 4) return *err = CRYPT_E_ASN1_LARGE, false;
+  if (n > 4) return Fail(CRYPT_E_ASN1_LARGE);
   int32_t x = (v[0] & 0x80) ? -1 : 0;
   for (size_t i = 0; i < n; ++i)
     x = static_cast<int32_t>((static_cast<uint32_t>(x) << 8) | v[i]);
@@ -311,13 +307,13 @@ bool DecodeInt(const Input& in, FlatOut* f, DWORD* err, bool multi) {
   return true;
 }
 
-bool DecodeTimeType(const Input& in, FlatOut* f, DWORD* err, bool utcOnly) {
+bool DecodeTimeType(const Input& in, FlatOut* f, bool utcOnly) {
   Tlv t;
-  if (!ReadTlv(in.p, in.n, &t)) return *err = CRYPT_E_ASN1_EOD, false;
+  if (!ReadTlv(in.p, in.n, &t)) return Fail(CRYPT_E_ASN1_EOD);
   if (t.tag != kTagUtcTime && (utcOnly || t.tag != kTagGeneralizedTime))
-    return *err = CRYPT_E_ASN1_BADTAG, false;
+    return Fail(CRYPT_E_ASN1_BADTAG);
   FILETIME ft;
-  if (!DecodeTime(t, &ft)) return *err = CRYPT_E_ASN1_CORRUPT, false;
+  if (!DecodeTime(t, &ft)) return Fail(CRYPT_E_ASN1_CORRUPT);
   *f->At<FILETIME>(f->Alloc(sizeof(FILETIME))) = ft;
   return true;
 }
@@ -371,55 +367,53 @@ BOOL WINAPI CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType,
   // go away before the result is freed.
   if (alloc) in.nocopy = false;
   FlatOut f;
-  DWORD err = 0;
   bool ok;
   switch (TypeFor(lpszStructType)) {
     case 36:  // X509_ENHANCED_KEY_USAGE
-      ok = DecodeEku(in, &f, &err);
+      ok = DecodeEku(in, &f);
       break;
     case 1:  // X509_CERT
-      ok = DecodeCert(in, &f, &err);
+      ok = DecodeCert(in, &f);
       break;
     case 2:  // X509_CERT_TO_BE_SIGNED
-      ok = DecodeCertInfo(in, &f, &err);
+      ok = DecodeCertInfo(in, &f);
       break;
     case 34:  // X509_SEQUENCE_OF_ANY
-      ok = DecodeSeqOfAny(in, &f, &err);
+      ok = DecodeSeqOfAny(in, &f);
       break;
     case 7:  // X509_NAME
-      ok = DecodeName(in, &f, &err, false);
+      ok = DecodeName(in, &f, false);
       break;
     case 20:  // X509_UNICODE_NAME
-      ok = DecodeName(in, &f, &err, true);
+      ok = DecodeName(in, &f, true);
       break;
     case 15:  // X509_BASIC_CONSTRAINTS2
-      ok = DecodeBasicConstraints2(in, &f, &err);
+      ok = DecodeBasicConstraints2(in, &f);
       break;
     case 14:  // X509_KEY_USAGE
     case 26:  // X509_BITS
-      ok = DecodeBits(in, &f, &err);
+      ok = DecodeBits(in, &f);
       break;
     case 25:  // X509_OCTET_STRING
-      ok = DecodeOctets(in, &f, &err);
+      ok = DecodeOctets(in, &f);
       break;
     case 27:  // X509_INTEGER
-      ok = DecodeInt(in, &f, &err, false);
+      ok = DecodeInt(in, &f, false);
       break;
     case 28:  // X509_MULTI_BYTE_INTEGER
-      ok = DecodeInt(in, &f, &err, true);
+      ok = DecodeInt(in, &f, true);
       break;
     case 17:  // PKCS_UTC_TIME
-      ok = DecodeTimeType(in, &f, &err, true);
+      ok = DecodeTimeType(in, &f, true);
       break;
     case 30:  // X509_CHOICE_OF_TIME
-      ok = DecodeTimeType(in, &f, &err, false);
+      ok = DecodeTimeType(in, &f, false);
       break;
     default:
       SetLastError(ERROR_FILE_NOT_FOUND);
       return FALSE;
   }
   if (!ok) {
-    SetLastError(err ? err : CRYPT_E_ASN1_CORRUPT);
     if (pcbStructInfo) *pcbStructInfo = 0;
     return FALSE;
   }
