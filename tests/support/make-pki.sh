@@ -23,31 +23,8 @@
 #   name<TAB>role<TAB>keytype<TAB>serial-hex<TAB>issuer-name<TAB>subject
 set -eu
 
-OPENSSL=${OPENSSL:-openssl}
-
-die() { echo "make-pki: $*" >&2; exit 1; }
-
-gen_key() { # out keytype
-  # sh has no local variables: these names stay clear of the callers'.
-  gk_type=${2%%:*}
-  gk_set=A
-  case "$2" in *:*) gk_set=${2#*:} ;; esac
-  case "$gk_type" in
-    gost2001 | gost2012_256 | gost2012_512) ;;
-    *) die "unknown key type $2" ;;
-  esac
-  "$OPENSSL" genpkey -engine gost -algorithm "$gk_type" \
-    -pkeyopt "paramset:$gk_set" -out "$1" 2>/dev/null ||
-    die "cannot generate a $2 key"
-}
-
-md_for() {
-  case "${1%%:*}" in
-    gost2001) echo md_gost94 ;;
-    gost2012_256) echo md_gost12_256 ;;
-    gost2012_512) echo md_gost12_512 ;;
-  esac
-}
+# shellcheck source=pki-common.sh
+. "$(dirname "$0")/pki-common.sh"
 
 stamp() { # offset-seconds -> GeneralizedTime
   t=$(( $(date -u +%s) + $1 ))
@@ -116,7 +93,7 @@ CNF
     "$@" -in "$work/req.pem" -out "$d/$n.pem" -extfile "$cfg" \
     -extensions ext -startdate "$(stamp "$nb")" -enddate "$(stamp "$na")" \
     >"$work/err" 2>&1 || { cat "$work/err" >&2; die "cannot sign $n"; }
-  "$OPENSSL" x509 -in "$d/$n.pem" -outform DER -out "$d/$n.der"
+  to_der "$d/$n"
   rm -rf "$work" "$cfg"
   printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$n" "$role" "$kt" \
     "$(echo "$serial" | tr a-f A-F)" "$iss" "$subj" >> "$d/index.txt"

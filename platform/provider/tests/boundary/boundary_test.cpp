@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
+#include "provider_test.h"
 
 // Every allocation of the process comes here, the provider's included, so
 // one thread can make its Nth allocation fail.
@@ -39,6 +39,9 @@ NOINLINE void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 namespace {
 
 using Bytes = std::vector<BYTE>;
+using tavrix_test::CertHandle;
+using tavrix_test::MsgHandle;
+using tavrix_test::StoreHandle;
 const DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 std::string Here() {
@@ -85,9 +88,9 @@ Bytes BigMessage(size_t size) {
 // Runs the steps with the Nth allocation failing. Each failed step must say
 // ERROR_NOT_ENOUGH_MEMORY; true when no allocation was refused at all.
 bool RunFailingAt(long n, const Bytes& msg) {
-  HCRYPTMSG h = nullptr;
-  PCCERT_CONTEXT cert = nullptr;
-  HCERTSTORE store = nullptr;
+  MsgHandle h;
+  CertHandle cert;
+  StoreHandle store;
   DWORD error = 0;
   Bytes der;
   der.reserve(1 << 16);  // so that the test itself allocates nothing
@@ -96,28 +99,29 @@ bool RunFailingAt(long n, const Bytes& msg) {
     if (!ok && !error) error = GetLastError();
     return ok;
   };
-  bool all =
-      step((h = CryptMsgOpenToDecode(kEnc, 0, 0, 0, nullptr, nullptr)) !=
-           nullptr) &&
-      step(CryptMsgUpdate(h, msg.data(), static_cast<DWORD>(msg.size()), TRUE));
+  bool all = step((*h.out() = CryptMsgOpenToDecode(kEnc, 0, 0, 0, nullptr,
+                                                   nullptr)) != nullptr) &&
+             step(CryptMsgUpdate(h.get(), msg.data(),
+                                 static_cast<DWORD>(msg.size()), TRUE));
   DWORD size = 0;
   if (all)
-    all = step(CryptMsgGetParam(h, CMSG_CERT_PARAM, 0, nullptr, &size)) &&
+    all = step(CryptMsgGetParam(h.get(), CMSG_CERT_PARAM, 0, nullptr, &size)) &&
           (der.resize(size), true) &&
-          step(CryptMsgGetParam(h, CMSG_CERT_PARAM, 0, der.data(), &size)) &&
-          step((cert = CertCreateCertificateContext(kEnc, der.data(), size)) !=
-               nullptr) &&
-          step((store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0,
-                                      nullptr)) != nullptr) &&
+          step(CryptMsgGetParam(h.get(), CMSG_CERT_PARAM, 0, der.data(),
+                                &size)) &&
+          step((*cert.out() = CertCreateCertificateContext(kEnc, der.data(),
+                                                           size)) != nullptr) &&
+          step((*store.out() = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0,
+                                             nullptr)) != nullptr) &&
           step(CertAddCertificateContextToStore(
-              store, cert, CERT_STORE_ADD_ALWAYS, nullptr)) &&
-          step(CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
+              store.get(), cert.get(), CERT_STORE_ADD_ALWAYS, nullptr)) &&
+          step(CertGetNameStringW(cert.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
                                   nullptr, nullptr, 0) > 1);
   const bool refused = t_allocations_left < 0 && n >= 0;
   t_allocations_left = -1;
-  CertCloseStore(store, 0);
-  CertFreeCertificateContext(cert);
-  CryptMsgClose(h);
+  store.reset();
+  cert.reset();
+  h.reset();
   if (!all) {
     EXPECT_TRUE(refused) << "failed with no allocation refused, at " << n;
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)) << "at " << n;

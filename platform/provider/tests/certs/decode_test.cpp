@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "provider_test.h"
 
+using tavrix_test::CertHandle;
 using tavrix_test::PkiCert;
 using tavrix_test::TestPki;
 
@@ -23,8 +24,9 @@ PCERT_EXTENSION Ext(PCCERT_CONTEXT c, const char* oid) {
 
 TEST(Decode, EnhancedKeyUsageSizeThenFillAllocAndShortBuffer) {
   const PkiCert& u = TestPki::Get().Cert("user-gost2012_256");
-  PCCERT_CONTEXT c =
-      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  const CertHandle cert(
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size()));
+  PCCERT_CONTEXT c = cert.get();
   ASSERT_NE(nullptr, c);
   PCERT_EXTENSION e = Ext(c, szOID_ENHANCED_KEY_USAGE);
   ASSERT_NE(nullptr, e);
@@ -68,19 +70,18 @@ TEST(Decode, EnhancedKeyUsageSizeThenFillAllocAndShortBuffer) {
                                 e->Value.cbData, 0, nullptr, &size));
   EXPECT_EQ(need, size);
   // No EKU in the "noeku" certificates.
-  PCCERT_CONTEXT n = CertCreateCertificateContext(
+  const CertHandle n(CertCreateCertificateContext(
       kEnc, TestPki::Get().Cert("noeku-gost2001").der.data(),
-      TestPki::Get().Cert("noeku-gost2001").der.size());
-  EXPECT_EQ(nullptr, Ext(n, szOID_ENHANCED_KEY_USAGE));
+      TestPki::Get().Cert("noeku-gost2001").der.size()));
+  EXPECT_EQ(nullptr, Ext(n.get(), szOID_ENHANCED_KEY_USAGE));
   EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
-  CertFreeCertificateContext(n);
-  CertFreeCertificateContext(c);
 }
 
 TEST(Decode, NamesCertificatesAndCertInfo) {
   const PkiCert& u = TestPki::Get().Cert("user-gost2012_512");
-  PCCERT_CONTEXT c =
-      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  const CertHandle cert(
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size()));
+  PCCERT_CONTEXT c = cert.get();
   ASSERT_NE(nullptr, c);
   // X509_NAME: values stay as encoded (UTF-8 and NumericString here).
   PCERT_NAME_INFO name = nullptr;
@@ -167,7 +168,6 @@ TEST(Decode, NamesCertificatesAndCertInfo) {
                         info->SubjectPublicKeyInfo.PublicKey.cbData));
   }
   LocalFree(sci);
-  CertFreeCertificateContext(c);
 }
 
 TEST(Decode, SmallTypesAndNoCopy) {
@@ -331,8 +331,9 @@ namespace {
 TEST(Encode, RoundTripsThroughTheDecoder) {
   // A name taken apart and put back together gives the same bytes.
   const PkiCert& u = TestPki::Get().Cert("user-gost2012_256");
-  PCCERT_CONTEXT c =
-      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  const CertHandle cert(
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size()));
+  PCCERT_CONTEXT c = cert.get();
   ASSERT_NE(nullptr, c);
   PCERT_NAME_INFO name = nullptr;
   DWORD size = 0;
@@ -371,7 +372,6 @@ TEST(Encode, RoundTripsThroughTheDecoder) {
   EXPECT_EQ(0, memcmp(out, e->Value.pbData, n));
   LocalFree(out);
   LocalFree(eku);
-  CertFreeCertificateContext(c);
 
   // A signing time: UTCTime up to 2049, GeneralizedTime after.
   FILETIME ft;
@@ -416,8 +416,9 @@ namespace {
 // formatter: results may fail, but never crash or read past the input.
 TEST(Decode, RandomMutationsNeverCrash) {
   const PkiCert& u = TestPki::Get().Cert("angle");
-  PCCERT_CONTEXT c =
-      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  const CertHandle cert(
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size()));
+  PCCERT_CONTEXT c = cert.get();
   ASSERT_NE(nullptr, c);
   std::vector<std::vector<BYTE>> seeds = {
       u.der, std::vector<BYTE>(
@@ -427,7 +428,6 @@ TEST(Decode, RandomMutationsNeverCrash) {
     const CRYPT_OBJID_BLOB& v = c->pCertInfo->rgExtension[i].Value;
     seeds.emplace_back(v.pbData, v.pbData + v.cbData);
   }
-  CertFreeCertificateContext(c);
   LPCSTR types[] = {X509_CERT,
                     X509_CERT_TO_BE_SIGNED,
                     X509_NAME,

@@ -7,23 +7,28 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "provider_test.h"
 
+using tavrix_test::CertHandle;
 using tavrix_test::CommandResult;
+using tavrix_test::HashHandle;
+using tavrix_test::KeyHandle;
 using tavrix_test::PkiCert;
+using tavrix_test::ProvHandle;
 using tavrix_test::ShellQuote;
+using tavrix_test::StoreHandle;
 using tavrix_test::TestPki;
 
 namespace {
 
 const DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-PCCERT_CONTEXT FindInMy(const std::string& serialHex) {
-  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, kEnc, 0,
-                               CERT_SYSTEM_STORE_CURRENT_USER, "MY");
-  if (!s) return nullptr;
+CertHandle FindInMy(const std::string& serialHex) {
+  StoreHandle s(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, kEnc, 0,
+                              CERT_SYSTEM_STORE_CURRENT_USER, "MY"));
+  if (!s) return CertHandle();
   PCCERT_CONTEXT c = nullptr;
-  while ((c = CertEnumCertificatesInStore(s, c))) {
+  while ((c = CertEnumCertificatesInStore(s.get(), c))) {
     std::string hex;
     const CRYPT_INTEGER_BLOB& b = c->pCertInfo->SerialNumber;
     static const char d[] = "0123456789ABCDEF";
@@ -33,26 +38,24 @@ PCCERT_CONTEXT FindInMy(const std::string& serialHex) {
     }
     if (hex == serialHex) break;
   }
-  CertCloseStore(s, 0);
-  return c;
+  return CertHandle(c);
 }
 
 // Signs a hash with the acquired key and checks it with the certificate.
 void SignAndVerify(HCRYPTPROV prov, DWORD spec, PCCERT_CONTEXT c, ALG_ID alg) {
-  HCRYPTHASH h = 0;
-  ASSERT_TRUE(CryptCreateHash(prov, alg, 0, 0, &h));
+  HashHandle h;
+  ASSERT_TRUE(CryptCreateHash(prov, alg, 0, 0, h.out()));
   const BYTE data[] = "проверка";
-  ASSERT_TRUE(CryptHashData(h, data, sizeof data, 0));
+  ASSERT_TRUE(CryptHashData(h.get(), data, sizeof data, 0));
   DWORD n = 0;
-  ASSERT_TRUE(CryptSignHashA(h, spec, nullptr, 0, nullptr, &n));
+  ASSERT_TRUE(CryptSignHashA(h.get(), spec, nullptr, 0, nullptr, &n));
   std::vector<BYTE> sig(n);
-  ASSERT_TRUE(CryptSignHashA(h, spec, nullptr, 0, sig.data(), &n));
-  HCRYPTKEY pub = 0;
+  ASSERT_TRUE(CryptSignHashA(h.get(), spec, nullptr, 0, sig.data(), &n));
+  KeyHandle pub;
   ASSERT_TRUE(CryptImportPublicKeyInfo(
-      prov, kEnc, &c->pCertInfo->SubjectPublicKeyInfo, &pub));
-  EXPECT_TRUE(CryptVerifySignatureA(h, sig.data(), n, pub, nullptr, 0));
-  CryptDestroyKey(pub);
-  CryptDestroyHash(h);
+      prov, kEnc, &c->pCertInfo->SubjectPublicKeyInfo, pub.out()));
+  EXPECT_TRUE(
+      CryptVerifySignatureA(h.get(), sig.data(), n, pub.get(), nullptr, 0));
 }
 
 TEST(PrivateKey, AcquiredForEveryKeyTypeAndSigns) {
@@ -65,30 +68,30 @@ TEST(PrivateKey, AcquiredForEveryKeyTypeAndSigns) {
                {"user-gost2012_256", PROV_GOST_2012_256, CALG_GR3411_2012_256},
                {"user-gost2012_512", PROV_GOST_2012_512, CALG_GR3411_2012_512}};
   for (const auto& k : cases) {
-    PCCERT_CONTEXT c = FindInMy(pki.Cert(k.name).serialHex);
-    ASSERT_NE(nullptr, c) << k.name;
-    HCRYPTPROV prov = 0;
+    CertHandle c = FindInMy(pki.Cert(k.name).serialHex);
+    ASSERT_NE(nullptr, c.get()) << k.name;
+    ProvHandle prov;
     DWORD spec = 0;
     BOOL free = FALSE;
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(
-        c, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &prov, &spec, &free))
+        c.get(), CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, prov.out(), &spec,
+        &free))
         << k.name << " " << std::hex << GetLastError();
     EXPECT_EQ(static_cast<DWORD>(AT_KEYEXCHANGE), spec);
     EXPECT_TRUE(free);
-    SignAndVerify(prov, spec, c, k.hash);
+    SignAndVerify(prov.get(), spec, c.get(), k.hash);
 
     // The key property names the same container and type.
     DWORD n = 0;
-    ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID,
-                                                  nullptr, &n));
+    ASSERT_TRUE(CertGetCertificateContextProperty(
+        c.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n));
     std::vector<BYTE> buf(n);
-    ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID,
-                                                  buf.data(), &n));
+    ASSERT_TRUE(CertGetCertificateContextProperty(
+        c.get(), CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &n));
     auto* info = reinterpret_cast<PCRYPT_KEY_PROV_INFO>(buf.data());
     EXPECT_EQ(k.provType, info->dwProvType);
     EXPECT_EQ(40u, wcslen(info->pwszContainerName));
-    EXPECT_TRUE(CryptReleaseContext(prov, 0));
-    CertFreeCertificateContext(c);
+    EXPECT_TRUE(CryptReleaseContext(prov.release(), 0));
   }
 }
 
@@ -99,43 +102,45 @@ TEST(PrivateKey, MissingAndMismatchedKeys) {
   BOOL free = FALSE;
   // A CA certificate has no key here.
   const PkiCert& root = pki.Cert("root-gost2012_256");
-  PCCERT_CONTEXT r =
-      CertCreateCertificateContext(kEnc, root.der.data(), root.der.size());
-  EXPECT_FALSE(
-      CryptAcquireCertificatePrivateKey(r, 0, nullptr, &prov, &spec, &free));
+  CertHandle r(
+      CertCreateCertificateContext(kEnc, root.der.data(), root.der.size()));
+  EXPECT_FALSE(CryptAcquireCertificatePrivateKey(r.get(), 0, nullptr, &prov,
+                                                 &spec, &free));
   EXPECT_EQ(CRYPT_E_NO_KEY_PROPERTY, GetLastError());
   EXPECT_EQ(0u, prov);
   DWORD n = 0;
-  EXPECT_FALSE(CertGetCertificateContextProperty(r, CERT_KEY_PROV_INFO_PROP_ID,
-                                                 nullptr, &n));
+  EXPECT_FALSE(CertGetCertificateContextProperty(
+      r.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n));
 
   // A key property pointing at another certificate's container: the
   // container opens, but its key is not the certificate's.
-  PCCERT_CONTEXT other = FindInMy(pki.Cert("noeku-gost2012_256").serialHex);
-  ASSERT_NE(nullptr, other);
+  CertHandle other = FindInMy(pki.Cert("noeku-gost2012_256").serialHex);
+  ASSERT_NE(nullptr, other.get());
   n = 0;
   ASSERT_TRUE(CertGetCertificateContextProperty(
-      other, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n));
+      other.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n));
   std::vector<BYTE> buf(n);
   ASSERT_TRUE(CertGetCertificateContextProperty(
-      other, CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &n));
-  ASSERT_TRUE(CertSetCertificateContextProperty(r, CERT_KEY_PROV_INFO_PROP_ID,
-                                                0, buf.data()));
+      other.get(), CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &n));
+  ASSERT_TRUE(CertSetCertificateContextProperty(
+      r.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, buf.data()));
   EXPECT_FALSE(CryptAcquireCertificatePrivateKey(
-      r, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &prov, &spec, &free));
+      r.get(), CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &prov, &spec, &free));
   EXPECT_EQ(NTE_BAD_PUBLIC_KEY, GetLastError());
-  // Without the comparison the container is handed out as asked.
-  ASSERT_TRUE(
-      CryptAcquireCertificatePrivateKey(r, 0, nullptr, &prov, &spec, &free));
-  CryptReleaseContext(prov, 0);
+  {
+    // Without the comparison the container is handed out as asked.
+    ProvHandle acquired;
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(
+        r.get(), 0, nullptr, acquired.out(), &spec, &free));
+  }
   // Removing the property brings back "no key".
-  ASSERT_TRUE(CertSetCertificateContextProperty(r, CERT_KEY_PROV_INFO_PROP_ID,
-                                                0, nullptr));
-  EXPECT_FALSE(
-      CryptAcquireCertificatePrivateKey(r, 0, nullptr, &prov, &spec, &free));
+  ASSERT_TRUE(CertSetCertificateContextProperty(
+      r.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, nullptr));
+  EXPECT_FALSE(CryptAcquireCertificatePrivateKey(r.get(), 0, nullptr, &prov,
+                                                 &spec, &free));
   EXPECT_EQ(CRYPT_E_NO_KEY_PROPERTY, GetLastError());
-  CertFreeCertificateContext(other);
-  CertFreeCertificateContext(r);
+  other.reset();
+  r.reset();
   EXPECT_FALSE(CryptAcquireCertificatePrivateKey(nullptr, 0, nullptr, &prov,
                                                  &spec, &free));
 }
@@ -177,14 +182,14 @@ TEST_F(CertMgrTest, ImportListDeleteRoundTrip) {
   EXPECT_NE(std::string::npos, r.output.find("Store ROOT: 1 certificate(s)"));
 
   // The key file is private to its owner.
-  PCCERT_CONTEXT c = FindInMy(u.serialHex);
-  ASSERT_NE(nullptr, c);
+  CertHandle c = FindInMy(u.serialHex);
+  ASSERT_NE(nullptr, c.get());
   DWORD n = 0;
-  ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID,
-                                                nullptr, &n));
+  ASSERT_TRUE(CertGetCertificateContextProperty(
+      c.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n));
   std::vector<BYTE> buf(n);
-  ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID,
-                                                buf.data(), &n));
+  ASSERT_TRUE(CertGetCertificateContextProperty(
+      c.get(), CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &n));
   std::wstring wc =
       reinterpret_cast<PCRYPT_KEY_PROV_INFO>(buf.data())->pwszContainerName;
   std::string keyFile =
@@ -192,7 +197,7 @@ TEST_F(CertMgrTest, ImportListDeleteRoundTrip) {
   struct stat st;
   ASSERT_EQ(0, stat(keyFile.c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
-  CertFreeCertificateContext(c);
+  c.reset();
 
   r = Run("delete --store MY --serial " + u.serialHex.substr(0, 2) + ":" +
           u.serialHex.substr(2) + " --with-key");

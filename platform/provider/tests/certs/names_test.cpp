@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "provider_test.h"
 
+using tavrix_test::CertHandle;
 using tavrix_test::PkiCert;
 using tavrix_test::TestPki;
 
@@ -30,8 +31,9 @@ std::wstring NameStr(PCERT_NAME_BLOB b, DWORD type) {
   return std::wstring(buf.data());
 }
 
-PCCERT_CONTEXT Load(const PkiCert& c) {
-  return CertCreateCertificateContext(kEnc, c.der.data(), c.der.size());
+CertHandle Load(const PkiCert& c) {
+  return CertHandle(
+      CertCreateCertificateContext(kEnc, c.der.data(), c.der.size()));
 }
 
 // CERT_NAME_BLOB of a hand-made Name with one RDN per (oid, tag, value).
@@ -84,20 +86,19 @@ TEST(Names, SimpleFormMatchesOpenSslForEveryPkiCertificate) {
     ASSERT_EQ(0, r.exitCode);
     std::string want = r.output.substr(r.output.find('=') + 1);
     want.erase(want.find_last_not_of("\n") + 1);
-    PCCERT_CONTEXT ctx = Load(*c);
-    ASSERT_NE(nullptr, ctx);
+    CertHandle ctx = Load(*c);
+    ASSERT_NE(nullptr, ctx.get());
     EXPECT_EQ(want,
-              Utf8(NameStr(&ctx->pCertInfo->Subject,
+              Utf8(NameStr(&ctx.get()->pCertInfo->Subject,
                            CERT_SIMPLE_NAME_STR | CERT_NAME_STR_REVERSE_FLAG)))
         << c->name;
-    CertFreeCertificateContext(ctx);
   }
 }
 
 TEST(Names, X500AndOidFormsWithRussianAttributeKeys) {
-  PCCERT_CONTEXT c = Load(TestPki::Get().Cert("user-gost2012_256"));
-  ASSERT_NE(nullptr, c);
-  PCERT_NAME_BLOB s = &c->pCertInfo->Subject;
+  CertHandle c = Load(TestPki::Get().Cert("user-gost2012_256"));
+  ASSERT_NE(nullptr, c.get());
+  PCERT_NAME_BLOB s = &c.get()->pCertInfo->Subject;
   EXPECT_EQ(
       L"E=ivanov@example.ru, OGRN=1027700132195, SNILS=12345678901, "
       L"INN=007712345678, G=Иван Петрович, SN=Иванов, CN=Иванов Иван "
@@ -114,16 +115,15 @@ TEST(Names, X500AndOidFormsWithRussianAttributeKeys) {
   EXPECT_NE(std::wstring::npos,
             NameStr(s, CERT_X500_NAME_STR | CERT_NAME_STR_CRLF_FLAG)
                 .find(L"C=RU\r\nL=Москва\r\n"));
-  CertFreeCertificateContext(c);
 }
 
 TEST(Names, StrToNameReadsWhatNameToStrWrites) {
-  PCCERT_CONTEXT c = Load(TestPki::Get().Cert("user-gost2012_256"));
-  ASSERT_NE(nullptr, c);
+  CertHandle c = Load(TestPki::Get().Cert("user-gost2012_256"));
+  ASSERT_NE(nullptr, c.get());
   for (DWORD flags : {DWORD(0), DWORD(CERT_NAME_STR_SEMICOLON_FLAG),
                       DWORD(CERT_NAME_STR_CRLF_FLAG)}) {
     const std::wstring text =
-        NameStr(&c->pCertInfo->Subject, CERT_X500_NAME_STR | flags);
+        NameStr(&c.get()->pCertInfo->Subject, CERT_X500_NAME_STR | flags);
     DWORD n = 0;
     ASSERT_TRUE(CertStrToNameW(X509_ASN_ENCODING, text.c_str(),
                                CERT_X500_NAME_STR | flags, nullptr, nullptr, &n,
@@ -135,7 +135,7 @@ TEST(Names, StrToNameReadsWhatNameToStrWrites) {
     CERT_NAME_BLOB b{n, der.data()};
     EXPECT_EQ(text, NameStr(&b, CERT_X500_NAME_STR | flags));
   }
-  CertFreeCertificateContext(c);
+  c.reset();
   const wchar_t* bad = L"CN=a, NOSUCHKEY=b";
   const wchar_t* at = nullptr;
   DWORD n = 0;
@@ -163,14 +163,13 @@ TEST(Names, SpecialCharactersAreQuotedAndUnknownOidsShown) {
       L"#hash;semi+plus,  padded x=y, A, \"B\" <C>, RU",
       NameStr(&b, CERT_SIMPLE_NAME_STR | CERT_NAME_STR_NO_QUOTING_FLAG |
                       CERT_NAME_STR_NO_PLUS_FLAG | CERT_NAME_STR_REVERSE_FLAG));
-  PCCERT_CONTEXT a = Load(TestPki::Get().Cert("angle"));
-  ASSERT_NE(nullptr, a);
+  CertHandle a = Load(TestPki::Get().Cert("angle"));
+  ASSERT_NE(nullptr, a.get());
   EXPECT_EQ(
       L"Семён, Смирнов, \"Угловой <Тест> Смирнов\", \"ООО <Угол> & Ко\", "
       L"RU",
-      NameStr(&a->pCertInfo->Subject,
+      NameStr(&a.get()->pCertInfo->Subject,
               CERT_SIMPLE_NAME_STR | CERT_NAME_STR_REVERSE_FLAG));
-  CertFreeCertificateContext(a);
 }
 
 TEST(Names, StringTypesDecodeToWideText) {
@@ -226,39 +225,43 @@ std::wstring GetName(PCCERT_CONTEXT c, DWORD type, DWORD flags, void* para) {
 }
 
 TEST(Names, GetNameStringTypes) {
-  PCCERT_CONTEXT c = Load(TestPki::Get().Cert("user-gost2001"));
-  ASSERT_NE(nullptr, c);
+  CertHandle c = Load(TestPki::Get().Cert("user-gost2001"));
+  ASSERT_NE(nullptr, c.get());
   char sn[] = szOID_SUR_NAME, gn[] = szOID_GIVEN_NAME, inn[] = szOID_INN,
        title[] = szOID_TITLE, cn[] = szOID_COMMON_NAME;
-  EXPECT_EQ(L"Иванов", GetName(c, CERT_NAME_ATTR_TYPE, 0, sn));
-  EXPECT_EQ(7u, CertGetNameStringW(c, CERT_NAME_ATTR_TYPE, 0, sn, nullptr, 0));
-  EXPECT_EQ(L"Иван Петрович", GetName(c, CERT_NAME_ATTR_TYPE, 0, gn));
-  EXPECT_EQ(L"007712345678", GetName(c, CERT_NAME_ATTR_TYPE, 0, inn));
-  EXPECT_EQ(1u,
-            CertGetNameStringW(c, CERT_NAME_ATTR_TYPE, 0, title, nullptr, 0));
+  EXPECT_EQ(L"Иванов", GetName(c.get(), CERT_NAME_ATTR_TYPE, 0, sn));
+  EXPECT_EQ(
+      7u, CertGetNameStringW(c.get(), CERT_NAME_ATTR_TYPE, 0, sn, nullptr, 0));
+  EXPECT_EQ(L"Иван Петрович", GetName(c.get(), CERT_NAME_ATTR_TYPE, 0, gn));
+  EXPECT_EQ(L"007712345678", GetName(c.get(), CERT_NAME_ATTR_TYPE, 0, inn));
+  EXPECT_EQ(1u, CertGetNameStringW(c.get(), CERT_NAME_ATTR_TYPE, 0, title,
+                                   nullptr, 0));
   EXPECT_EQ(L"Подчинённый УЦ gost2001",
-            GetName(c, CERT_NAME_ATTR_TYPE, CERT_NAME_ISSUER_FLAG, cn));
+            GetName(c.get(), CERT_NAME_ATTR_TYPE, CERT_NAME_ISSUER_FLAG, cn));
   EXPECT_EQ(L"Иванов Иван gost2001",
-            GetName(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr));
-  EXPECT_EQ(L"ivanov@example.ru", GetName(c, CERT_NAME_EMAIL_TYPE, 0, nullptr));
+            GetName(c.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr));
+  EXPECT_EQ(L"ivanov@example.ru",
+            GetName(c.get(), CERT_NAME_EMAIL_TYPE, 0, nullptr));
   DWORD x500 = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
-  EXPECT_EQ(0u, GetName(c, CERT_NAME_RDN_TYPE, 0, &x500).find(L"E=ivanov"));
+  EXPECT_EQ(0u,
+            GetName(c.get(), CERT_NAME_RDN_TYPE, 0, &x500).find(L"E=ivanov"));
   wchar_t tiny[3];
-  EXPECT_EQ(3u, CertGetNameStringW(c, CERT_NAME_ATTR_TYPE, 0, sn, tiny, 3));
+  EXPECT_EQ(3u,
+            CertGetNameStringW(c.get(), CERT_NAME_ATTR_TYPE, 0, sn, tiny, 3));
   EXPECT_EQ(std::wstring(L"Ив"), tiny);
   char a[64];
-  EXPECT_EQ(13u, CertGetNameStringA(c, CERT_NAME_ATTR_TYPE, 0, sn, a, 64));
+  EXPECT_EQ(13u,
+            CertGetNameStringA(c.get(), CERT_NAME_ATTR_TYPE, 0, sn, a, 64));
   EXPECT_STREQ("Иванов", a);
-  CertFreeCertificateContext(c);
+  c.reset();
   EXPECT_EQ(1u, CertGetNameStringW(nullptr, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
                                    nullptr, nullptr, 0));
 
   // Attributes of a CA name read the same way.
-  PCCERT_CONTEXT r = Load(TestPki::Get().Cert("root-gost2012_512"));
+  CertHandle r = Load(TestPki::Get().Cert("root-gost2012_512"));
   EXPECT_EQ(L"Тестовый УЦ",
-            GetName(r, CERT_NAME_ATTR_TYPE, 0,
+            GetName(r.get(), CERT_NAME_ATTR_TYPE, 0,
                     const_cast<char*>(szOID_ORGANIZATION_NAME)));
-  CertFreeCertificateContext(r);
 }
 
 TEST(Oids, LookupsByEveryKeyAndGroup) {

@@ -15,8 +15,11 @@
 #include <string>
 
 #include "base/provider_home.h"
-#include "test_support.h"
+#include "provider_test.h"
 
+using tavrix_test::CertHandle;
+using tavrix_test::ProvHandle;
+using tavrix_test::StoreHandle;
 using tavrix_test::TestPki;
 
 namespace {
@@ -57,22 +60,18 @@ class PlantedFiles : public ::testing::Test {
 
   // Acquires the installed certificate's key; the error when that fails.
   DWORD Acquire() {
-    PCCERT_CONTEXT c = nullptr;
-    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, kEnc, 0,
-                                 CERT_SYSTEM_STORE_CURRENT_USER, "MY");
-    if (s) c = CertEnumCertificatesInStore(s, nullptr);
+    CertHandle c;
+    StoreHandle s(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, kEnc, 0,
+                                CERT_SYSTEM_STORE_CURRENT_USER, "MY"));
+    if (s) c.reset(CertEnumCertificatesInStore(s.get(), nullptr));
     if (!c) return GetLastError() ? GetLastError() : NTE_FAIL;
-    HCRYPTPROV prov = 0;
+    ProvHandle prov;
     DWORD spec = 0;
     BOOL free = FALSE;
-    DWORD err = 0;
-    if (CryptAcquireCertificatePrivateKey(c, 0, nullptr, &prov, &spec, &free))
-      CryptReleaseContext(prov, 0);
-    else
-      err = GetLastError();
-    CertFreeCertificateContext(c);
-    CertCloseStore(s, 0);
-    return err;
+    if (!CryptAcquireCertificatePrivateKey(c.get(), 0, nullptr, prov.out(),
+                                           &spec, &free))
+      return GetLastError();
+    return 0;
   }
 
   mode_t Mode(const std::string& path) {
@@ -92,11 +91,10 @@ TEST_F(PlantedFiles, FifoInTheStoreIsSkippedWithoutHanging) {
   size_t listed = 0;
   EXPECT_TRUE(Bounded(
       [&] {
-        HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, kEnc, 0,
-                                     CERT_SYSTEM_STORE_CURRENT_USER, "MY");
+        StoreHandle s(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, kEnc, 0,
+                                    CERT_SYSTEM_STORE_CURRENT_USER, "MY"));
         PCCERT_CONTEXT c = nullptr;
-        while (s && (c = CertEnumCertificatesInStore(s, c))) ++listed;
-        if (s) CertCloseStore(s, 0);
+        while (s && (c = CertEnumCertificatesInStore(s.get(), c))) ++listed;
       },
       fifo))
       << "the listing blocked on a FIFO";

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "provider_test.h"
 
+using tavrix_test::CertHandle;
 using tavrix_test::PkiCert;
+using tavrix_test::StoreHandle;
 using tavrix_test::TestPki;
 
 namespace {
@@ -53,28 +55,26 @@ std::vector<std::string> FindSubject(HCERTSTORE s, const wchar_t* what) {
 TEST(Stores, PkiIsInstalledInTheRightStores) {
   TestPki& pki = TestPki::Get();
   for (const char* name : {"MY", "CA", "ROOT"}) {
-    HCERTSTORE s = OpenMy(name);
-    ASSERT_NE(nullptr, s) << name;
+    StoreHandle s(OpenMy(name));
+    ASSERT_NE(nullptr, s.get()) << name;
     std::set<std::string> got;
-    for (const std::string& serial : Serials(s)) got.insert(serial);
+    for (const std::string& serial : Serials(s.get())) got.insert(serial);
     std::set<std::string> want;
     for (const PkiCert* c : pki.InStore(name)) want.insert(c->serialHex);
     EXPECT_EQ(want, got) << name;
-    EXPECT_TRUE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
+    EXPECT_TRUE(CertCloseStore(s.release(), CERT_CLOSE_STORE_CHECK_FLAG));
   }
 }
 
 TEST(Stores, NameIsCaseInsensitiveAndEnumerationOrderIsStable) {
   TestPki::Get();
-  HCERTSTORE a = OpenMy("my");
-  HCERTSTORE b = OpenMy("MY");
+  StoreHandle a(OpenMy("my"));
+  StoreHandle b(OpenMy("MY"));
   ASSERT_TRUE(a && b);
-  std::vector<std::string> first = Serials(a);
-  EXPECT_EQ(first, Serials(b));
-  EXPECT_EQ(first, Serials(a));
+  std::vector<std::string> first = Serials(a.get());
+  EXPECT_EQ(first, Serials(b.get()));
+  EXPECT_EQ(first, Serials(a.get()));
   EXPECT_GE(first.size(), 8u);
-  CertCloseStore(a, 0);
-  CertCloseStore(b, 0);
 }
 
 TEST(Stores, OpenExistingFailsForMissingStoreAndBadNamesAreRefused) {
@@ -91,7 +91,8 @@ TEST(Stores, OpenExistingFailsForMissingStoreAndBadNamesAreRefused) {
 
 TEST(Stores, FindBySubjectFoldsCyrillicAndLatinCase) {
   TestPki& pki = TestPki::Get();
-  HCERTSTORE s = OpenMy();
+  const StoreHandle store(OpenMy());
+  HCERTSTORE s = store.get();
   ASSERT_NE(nullptr, s);
   std::string user = pki.Cert("user-gost2012_256").serialHex;
   std::string noeku = pki.Cert("noeku-gost2012_256").serialHex;
@@ -113,16 +114,17 @@ TEST(Stores, FindBySubjectFoldsCyrillicAndLatinCase) {
   EXPECT_EQ(Serials(s), FindSubject(s, L""));
   EXPECT_EQ(0u, FindSubject(s, L"Нет такого").size());
   EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
-  CertCloseStore(s, 0);
 }
 
 TEST(Stores, FindByOtherKeys) {
   TestPki& pki = TestPki::Get();
-  HCERTSTORE s = OpenMy();
+  const StoreHandle store(OpenMy());
+  HCERTSTORE s = store.get();
   ASSERT_NE(nullptr, s);
   const PkiCert& u = pki.Cert("user-gost2012_512");
-  PCCERT_CONTEXT ref =
-      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  const CertHandle cert(
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size()));
+  PCCERT_CONTEXT ref = cert.get();
   ASSERT_NE(nullptr, ref);
 
   BYTE sha[20];
@@ -141,42 +143,43 @@ TEST(Stores, FindByOtherKeys) {
       {CERT_FIND_SUBJECT_CERT, ref->pCertInfo},
   };
   for (const Case& c : cases) {
-    PCCERT_CONTEXT f =
-        CertFindCertificateInStore(s, kEnc, 0, c.type, c.para, nullptr);
-    ASSERT_NE(nullptr, f) << std::hex << c.type;
-    EXPECT_EQ(u.serialHex, SerialOf(f));
-    // A second search from the hit finds no other certificate.
-    EXPECT_EQ(nullptr,
-              CertFindCertificateInStore(s, kEnc, 0, c.type, c.para, f));
+    CertHandle f(
+        CertFindCertificateInStore(s, kEnc, 0, c.type, c.para, nullptr));
+    ASSERT_NE(nullptr, f.get()) << std::hex << c.type;
+    EXPECT_EQ(u.serialHex, SerialOf(f.get()));
+    // A second search from the hit finds no other certificate (and frees
+    // the hit it starts from).
+    EXPECT_EQ(nullptr, CertFindCertificateInStore(s, kEnc, 0, c.type, c.para,
+                                                  f.release()));
     EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
   }
   CERT_ID id;
   id.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
   id.IssuerSerialNumber.Issuer = ref->pCertInfo->Issuer;
   id.IssuerSerialNumber.SerialNumber = ref->pCertInfo->SerialNumber;
-  PCCERT_CONTEXT f =
-      CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_CERT_ID, &id, nullptr);
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ(u.serialHex, SerialOf(f));
-  CertFreeCertificateContext(f);
+  CertHandle f(
+      CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_CERT_ID, &id, nullptr));
+  ASSERT_NE(nullptr, f.get());
+  EXPECT_EQ(u.serialHex, SerialOf(f.get()));
 
   BYTE kid[64];
   n = sizeof kid;
   ASSERT_TRUE(CertGetCertificateContextProperty(
       ref, CERT_KEY_IDENTIFIER_PROP_ID, kid, &n));
   CRYPT_HASH_BLOB kb = {n, kid};
-  f = CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_KEY_IDENTIFIER, &kb,
-                                 nullptr);
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ(u.serialHex, SerialOf(f));
-  CertFreeCertificateContext(f);
+  f.reset(CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_KEY_IDENTIFIER, &kb,
+                                     nullptr));
+  ASSERT_NE(nullptr, f.get());
+  EXPECT_EQ(u.serialHex, SerialOf(f.get()));
+  f.reset();
 
   // Issuer search: the user certificates of one intermediate.
   std::vector<std::string> byIssuer;
-  f = nullptr;
-  while ((f = CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_ISSUER_STR_W,
-                                         L"подчинённый уц gost2012_512", f)))
-    byIssuer.push_back(SerialOf(f));
+  PCCERT_CONTEXT hit = nullptr;
+  while (
+      (hit = CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_ISSUER_STR_W,
+                                        L"подчинённый уц gost2012_512", hit)))
+    byIssuer.push_back(SerialOf(hit));
   EXPECT_EQ(2u, byIssuer.size());
 
   // Unknown find type and missing parameter.
@@ -186,28 +189,26 @@ TEST(Stores, FindByOtherKeys) {
   EXPECT_EQ(nullptr,
             CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_SUBJECT_STR_W,
                                        nullptr, nullptr));
-  CertFreeCertificateContext(ref);
-  CertCloseStore(s, 0);
 }
 
 TEST(Stores, ContextsOutliveTheirStore) {
   TestPki::Get();
-  HCERTSTORE s = OpenMy();
-  ASSERT_NE(nullptr, s);
-  PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
-  ASSERT_NE(nullptr, c);
-  PCCERT_CONTEXT dup = CertDuplicateCertificateContext(c);
-  EXPECT_EQ(c, dup);
-  EXPECT_FALSE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
+  StoreHandle s(OpenMy());
+  ASSERT_NE(nullptr, s.get());
+  CertHandle c(CertEnumCertificatesInStore(s.get(), nullptr));
+  ASSERT_NE(nullptr, c.get());
+  CertHandle dup(CertDuplicateCertificateContext(c.get()));
+  EXPECT_EQ(c.get(), dup.get());
+  EXPECT_FALSE(CertCloseStore(s.release(), CERT_CLOSE_STORE_CHECK_FLAG));
   EXPECT_EQ(CRYPT_E_PENDING_CLOSE, GetLastError());
-  std::string serial = SerialOf(c);
-  EXPECT_TRUE(CertFreeCertificateContext(c));
-  EXPECT_EQ(serial, SerialOf(dup));
+  std::string serial = SerialOf(c.get());
+  EXPECT_TRUE(CertFreeCertificateContext(c.release()));
+  EXPECT_EQ(serial, SerialOf(dup.get()));
   WCHAR buf[256];
-  EXPECT_GT(CertNameToStrW(kEnc, &dup->pCertInfo->Subject, CERT_SIMPLE_NAME_STR,
-                           buf, 256),
+  EXPECT_GT(CertNameToStrW(kEnc, &dup.get()->pCertInfo->Subject,
+                           CERT_SIMPLE_NAME_STR, buf, 256),
             1u);
-  EXPECT_TRUE(CertFreeCertificateContext(dup));
+  EXPECT_TRUE(CertFreeCertificateContext(dup.release()));
   EXPECT_TRUE(CertFreeCertificateContext(nullptr));
 }
 
@@ -218,22 +219,24 @@ TEST(Stores, AddDeleteRoundTripWithDispositions) {
   tavrix_test::SetProviderHome(home.path());
   const PkiCert& a = pki.Cert("noeku-gost2001");
   const PkiCert& b = pki.Cert("noeku-gost2012_512");
-  HCERTSTORE s = OpenMy("CA");
+  StoreHandle store(OpenMy("CA"));
+  HCERTSTORE s = store.get();
   ASSERT_NE(nullptr, s);
-  PCCERT_CONTEXT added = nullptr;
+  CertHandle added;
   ASSERT_TRUE(CertAddEncodedCertificateToStore(
-      s, kEnc, a.der.data(), a.der.size(), CERT_STORE_ADD_NEW, &added));
-  ASSERT_NE(nullptr, added);
-  EXPECT_EQ(s, added->hCertStore);
+      s, kEnc, a.der.data(), a.der.size(), CERT_STORE_ADD_NEW, added.out()));
+  ASSERT_NE(nullptr, added.get());
+  EXPECT_EQ(s, added.get()->hCertStore);
   EXPECT_FALSE(CertAddEncodedCertificateToStore(
       s, kEnc, a.der.data(), a.der.size(), CERT_STORE_ADD_NEW, nullptr));
   EXPECT_EQ(CRYPT_E_EXISTS, GetLastError());
-  PCCERT_CONTEXT existing = nullptr;
-  EXPECT_TRUE(
-      CertAddEncodedCertificateToStore(s, kEnc, a.der.data(), a.der.size(),
-                                       CERT_STORE_ADD_USE_EXISTING, &existing));
-  EXPECT_EQ(added, existing);
-  CertFreeCertificateContext(existing);
+  {
+    CertHandle existing;
+    EXPECT_TRUE(CertAddEncodedCertificateToStore(
+        s, kEnc, a.der.data(), a.der.size(), CERT_STORE_ADD_USE_EXISTING,
+        existing.out()));
+    EXPECT_EQ(added.get(), existing.get());
+  }
   EXPECT_TRUE(CertAddEncodedCertificateToStore(
       s, kEnc, b.der.data(), b.der.size(), CERT_STORE_ADD_REPLACE_EXISTING,
       nullptr));
@@ -243,18 +246,19 @@ TEST(Stores, AddDeleteRoundTripWithDispositions) {
   EXPECT_EQ(2u, Serials(s).size());
 
   // Another handle sees the files written by the first one.
-  HCERTSTORE again = OpenMy("CA");
-  EXPECT_EQ(2u, Serials(again).size());
-  CertCloseStore(again, 0);
+  StoreHandle again(OpenMy("CA"));
+  EXPECT_EQ(2u, Serials(again.get()).size());
+  again.reset();
 
-  EXPECT_TRUE(CertDeleteCertificateFromStore(added));
+  // Deleting frees the context whatever the result.
+  EXPECT_TRUE(CertDeleteCertificateFromStore(added.release()));
   std::vector<std::string> left = Serials(s);
   ASSERT_EQ(1u, left.size());
   EXPECT_EQ(b.serialHex, left[0]);
-  again = OpenMy("CA");
-  EXPECT_EQ(left, Serials(again));
-  CertCloseStore(again, 0);
-  EXPECT_TRUE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
+  again.reset(OpenMy("CA"));
+  EXPECT_EQ(left, Serials(again.get()));
+  again.reset();
+  EXPECT_TRUE(CertCloseStore(store.release(), CERT_CLOSE_STORE_CHECK_FLAG));
 
   struct stat st;
   ASSERT_EQ(0, stat((home.path() + "/stores/CA").c_str(), &st));
@@ -271,26 +275,29 @@ TEST(Stores, OpensSeeRewrittenFilesAndKeepTheirOwnProperties) {
   tavrix_test::SetProviderHome(home.path());
   const PkiCert& a = pki.Cert("noeku-gost2001");
   const PkiCert& b = pki.Cert("noeku-gost2012_512");
-  HCERTSTORE s = OpenMy("CA");
-  ASSERT_NE(nullptr, s);
-  PCCERT_CONTEXT c = nullptr;
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(
-      s, kEnc, a.der.data(), a.der.size(), CERT_STORE_ADD_NEW, &c));
+  const StoreHandle s(OpenMy("CA"));
+  ASSERT_NE(nullptr, s.get());
+  CertHandle cert;
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), kEnc, a.der.data(),
+                                               a.der.size(), CERT_STORE_ADD_NEW,
+                                               cert.out()));
+  PCCERT_CONTEXT c = cert.get();
   BYTE value[] = {1, 2, 3};
   CRYPT_DATA_BLOB blob{sizeof value, value};
   ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID,
                                                 0, &blob));
-  HCERTSTORE other = OpenMy("CA");
-  PCCERT_CONTEXT seen = CertEnumCertificatesInStore(other, nullptr);
-  ASSERT_NE(nullptr, seen);
-  DWORD n = 0;
-  EXPECT_FALSE(CertGetCertificateContextProperty(
-      seen, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &n));
-  CertFreeCertificateContext(seen);
-  CertCloseStore(other, 0);
+  StoreHandle other(OpenMy("CA"));
+  {
+    const CertHandle seen(CertEnumCertificatesInStore(other.get(), nullptr));
+    ASSERT_NE(nullptr, seen.get());
+    DWORD n = 0;
+    EXPECT_FALSE(CertGetCertificateContextProperty(
+        seen.get(), CERT_FRIENDLY_NAME_PROP_ID, nullptr, &n));
+  }
+  other.reset();
   // The same file name, the same inode, another certificate.
   BYTE hash[20];
-  n = sizeof hash;
+  DWORD n = sizeof hash;
   ASSERT_TRUE(
       CertGetCertificateContextProperty(c, CERT_SHA1_HASH_PROP_ID, hash, &n));
   std::string name;
@@ -301,17 +308,17 @@ TEST(Stores, OpensSeeRewrittenFilesAndKeepTheirOwnProperties) {
   }
   tavrix_test::WriteFileBytes(home.path() + "/stores/CA/" + name + ".cer",
                               b.der);
-  other = OpenMy("CA");
-  EXPECT_EQ(std::vector<std::string>{b.serialHex}, Serials(other));
-  CertCloseStore(other, 0);
-  CertFreeCertificateContext(c);
-  CertCloseStore(s, 0);
+  other.reset(OpenMy("CA"));
+  EXPECT_EQ(std::vector<std::string>{b.serialHex}, Serials(other.get()));
+  other.reset();
+  cert.reset();
   tavrix_test::SetProviderHome(old);
 }
 
 TEST(Stores, MemoryStoreKeepsInsertionOrderAndDuplicates) {
   TestPki& pki = TestPki::Get();
-  HCERTSTORE m = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  StoreHandle store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  HCERTSTORE m = store.get();
   ASSERT_NE(nullptr, m);
   std::vector<std::string> want;
   for (const char* n : {"user-gost2001", "root-gost2012_512", "angle"}) {
@@ -321,11 +328,11 @@ TEST(Stores, MemoryStoreKeepsInsertionOrderAndDuplicates) {
     want.push_back(c.serialHex);
   }
   EXPECT_EQ(want, Serials(m));
-  HCERTSTORE dup = CertDuplicateStore(m);
-  EXPECT_EQ(m, dup);
-  EXPECT_TRUE(CertCloseStore(m, 0));
-  EXPECT_EQ(want, Serials(dup));  // still open through the duplicate
-  EXPECT_TRUE(CertCloseStore(dup, CERT_CLOSE_STORE_CHECK_FLAG));
+  StoreHandle dup(CertDuplicateStore(m));
+  EXPECT_EQ(m, dup.get());
+  EXPECT_TRUE(CertCloseStore(store.release(), 0));
+  EXPECT_EQ(want, Serials(dup.get()));  // still open through the duplicate
+  EXPECT_TRUE(CertCloseStore(dup.release(), CERT_CLOSE_STORE_CHECK_FLAG));
 }
 
 TEST(Stores, ThousandCertificatesListQuickly) {
@@ -335,28 +342,28 @@ TEST(Stores, ThousandCertificatesListQuickly) {
   tavrix_test::SetProviderHome(home.path());
   // Distinct certificates cheaply: same body, different signature bytes.
   std::vector<uint8_t> base = pki.Cert("user-gost2012_256").der;
-  HCERTSTORE s = OpenMy("MY");
-  ASSERT_NE(nullptr, s);
+  StoreHandle s(OpenMy("MY"));
+  ASSERT_NE(nullptr, s.get());
   for (int i = 0; i < 1000; ++i) {
     std::vector<uint8_t> d = base;
     d[d.size() - 1] = static_cast<uint8_t>(i);
     d[d.size() - 2] = static_cast<uint8_t>(i >> 8);
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, d.data(), d.size(),
-                                                 CERT_STORE_ADD_NEW, nullptr));
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(
+        s.get(), kEnc, d.data(), d.size(), CERT_STORE_ADD_NEW, nullptr));
   }
-  CertCloseStore(s, 0);
+  s.reset();
   auto since = [](std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double, std::milli>(
                std::chrono::steady_clock::now() - t)
         .count();
   };
   auto t0 = std::chrono::steady_clock::now();
-  s = OpenMy("MY");
+  s.reset(OpenMy("MY"));
   double openMs = since(t0);
-  size_t n = Serials(s).size();
+  size_t n = Serials(s.get()).size();
   double listMs = since(t0);
-  size_t found = FindSubject(s, L"иванов").size();
-  CertCloseStore(s, 0);
+  size_t found = FindSubject(s.get(), L"иванов").size();
+  s.reset();
   double ms = since(t0);
   EXPECT_EQ(1000u, n);
   EXPECT_EQ(1000u, found);
@@ -379,36 +386,41 @@ namespace {
 
 TEST(Contexts, IssuerLookupTimeValidityAndProperties) {
   TestPki& pki = TestPki::Get();
-  HCERTSTORE ca = OpenMy("CA");
-  ASSERT_NE(nullptr, ca);
+  StoreHandle ca(OpenMy("CA"));
+  ASSERT_NE(nullptr, ca.get());
   const PkiCert& u = pki.Cert("user-gost2012_256");
-  PCCERT_CONTEXT c =
-      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size());
+  const CertHandle cert(
+      CertCreateCertificateContext(kEnc, u.der.data(), u.der.size()));
+  PCCERT_CONTEXT c = cert.get();
   ASSERT_NE(nullptr, c);
   DWORD flags = 0x2;  // CERT_STORE_TIME_VALIDITY_FLAG
-  PCCERT_CONTEXT issuer =
-      CertGetIssuerCertificateFromStore(ca, c, nullptr, &flags);
-  ASSERT_NE(nullptr, issuer);
-  EXPECT_EQ(pki.Cert("inter-gost2012_256").serialHex, SerialOf(issuer));
+  CertHandle issuer(
+      CertGetIssuerCertificateFromStore(ca.get(), c, nullptr, &flags));
+  ASSERT_NE(nullptr, issuer.get());
+  EXPECT_EQ(pki.Cert("inter-gost2012_256").serialHex, SerialOf(issuer.get()));
   EXPECT_EQ(0u, flags);  // the intermediate is within its validity
-  EXPECT_EQ(nullptr, CertGetIssuerCertificateFromStore(ca, c, issuer, nullptr));
+  // The search from a previous hit frees that hit.
+  EXPECT_EQ(nullptr, CertGetIssuerCertificateFromStore(
+                         ca.get(), c, issuer.release(), nullptr));
   EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
-  CertCloseStore(ca, 0);
+  ca.reset();
 
-  PCCERT_CONTEXT self =
+  const CertHandle self(
       CertCreateCertificateContext(kEnc, pki.Cert("selfsigned").der.data(),
-                                   pki.Cert("selfsigned").der.size());
-  HCERTSTORE my = OpenMy();
-  EXPECT_EQ(nullptr,
-            CertGetIssuerCertificateFromStore(my, self, nullptr, nullptr));
+                                   pki.Cert("selfsigned").der.size()));
+  StoreHandle my(OpenMy());
+  EXPECT_EQ(nullptr, CertGetIssuerCertificateFromStore(my.get(), self.get(),
+                                                       nullptr, nullptr));
   EXPECT_EQ(CRYPT_E_SELF_SIGNED, GetLastError());
-  CertCloseStore(my, 0);
+  my.reset();
 
   EXPECT_EQ(0, CertVerifyTimeValidity(nullptr, c->pCertInfo));
-  PCCERT_CONTEXT expired = CertCreateCertificateContext(
-      kEnc, pki.Cert("expired").der.data(), pki.Cert("expired").der.size());
-  PCCERT_CONTEXT notyet = CertCreateCertificateContext(
-      kEnc, pki.Cert("notyet").der.data(), pki.Cert("notyet").der.size());
+  const CertHandle expiredCert(CertCreateCertificateContext(
+      kEnc, pki.Cert("expired").der.data(), pki.Cert("expired").der.size()));
+  const CertHandle notyetCert(CertCreateCertificateContext(
+      kEnc, pki.Cert("notyet").der.data(), pki.Cert("notyet").der.size()));
+  PCCERT_CONTEXT expired = expiredCert.get();
+  PCCERT_CONTEXT notyet = notyetCert.get();
   EXPECT_EQ(1, CertVerifyTimeValidity(nullptr, expired->pCertInfo));
   EXPECT_EQ(-1, CertVerifyTimeValidity(nullptr, notyet->pCertInfo));
   // At the exact bounds the certificate is valid.
@@ -444,25 +456,19 @@ TEST(Contexts, IssuerLookupTimeValidityAndProperties) {
   BYTE a4[] = {0x7F};
   CRYPT_INTEGER_BLOB i4 = {1, a4};
   EXPECT_TRUE(CertCompareIntegerBlob(&i3, &i4));
-
-  CertFreeCertificateContext(self);
-  CertFreeCertificateContext(expired);
-  CertFreeCertificateContext(notyet);
-  CertFreeCertificateContext(c);
 }
 
 TEST(Contexts, MakeCertGivesFreshValidityWindows) {
   TestPki& pki = TestPki::Get();
   const PkiCert& soon = pki.MakeCert("ends-in-an-hour", "gost2012_256",
                                      "/CN=Скоро Истекает", -60, 3600);
-  PCCERT_CONTEXT c =
-      CertCreateCertificateContext(kEnc, soon.der.data(), soon.der.size());
-  ASSERT_NE(nullptr, c);
-  EXPECT_EQ(0, CertVerifyTimeValidity(nullptr, c->pCertInfo));
-  FILETIME later = c->pCertInfo->NotAfter;
+  const CertHandle c(
+      CertCreateCertificateContext(kEnc, soon.der.data(), soon.der.size()));
+  ASSERT_NE(nullptr, c.get());
+  EXPECT_EQ(0, CertVerifyTimeValidity(nullptr, c.get()->pCertInfo));
+  FILETIME later = c.get()->pCertInfo->NotAfter;
   later.dwHighDateTime += 1;
-  EXPECT_EQ(1, CertVerifyTimeValidity(&later, c->pCertInfo));
-  CertFreeCertificateContext(c);
+  EXPECT_EQ(1, CertVerifyTimeValidity(&later, c.get()->pCertInfo));
 }
 
 }  // namespace

@@ -14,11 +14,6 @@ namespace chain_test {
 
 namespace {
 
-std::string Here() {
-  std::string f = __FILE__;
-  return f.substr(0, f.find_last_of('/'));
-}
-
 HCERTSTORE OpenUserStore(const std::string& name) {
   std::wstring wide(name.begin(), name.end());
   HCERTSTORE h = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING, 0,
@@ -60,7 +55,8 @@ Pki::Pki() {
   while (ocsp_port == http_port) ocsp_port = FreePort();
   std::string http = "http://127.0.0.1:" + std::to_string(http_port);
   std::string cmd =
-      "sh '" + Here() + "/chain_pki.sh' '" + dir + "' '" + http +
+      "sh '" + tavrix_test::SupportDir() + "/make-chain-pki.sh' '" + dir +
+      "' '" + http +
       "/inter.crl' 'http://127.0.0.1:" + std::to_string(ocsp_port) +
       "/' 'http://127.0.0.1:1/none.crl' '" + http + "/stall' > '" + dir +
       "/pki.log' 2>&1";

@@ -4,18 +4,23 @@
 #include <random>
 
 #include "chain_fixture.h"
+#include "provider_test.h"
 
 using namespace chain_test;
 
 namespace {
+
+using tavrix_test::CertHandle;
+using tavrix_test::CrlHandle;
 
 Bytes Crl() { return ReadFileBytes(Pki::Get().www + "/inter.crl"); }
 
 TEST(CrlContext, ReadsTheCrlOpenSslWrote) {
   Bytes der = Crl();
   ASSERT_FALSE(der.empty());
-  PCCRL_CONTEXT crl = CertCreateCRLContext(X509_ASN_ENCODING, der.data(),
-                                           static_cast<DWORD>(der.size()));
+  CrlHandle owner(CertCreateCRLContext(X509_ASN_ENCODING, der.data(),
+                                       static_cast<DWORD>(der.size())));
+  PCCRL_CONTEXT crl = owner.get();
   ASSERT_NE(crl, nullptr) << std::hex << GetLastError();
   EXPECT_EQ(crl->cbCrlEncoded, der.size());
   EXPECT_NE(crl->pbCrlEncoded, der.data());  // a copy, not the caller's bytes
@@ -38,7 +43,7 @@ TEST(CrlContext, ReadsTheCrlOpenSslWrote) {
 
   PCCRL_CONTEXT dup = CertDuplicateCRLContext(crl);
   EXPECT_EQ(dup, crl);
-  EXPECT_TRUE(CertFreeCRLContext(crl));
+  EXPECT_TRUE(CertFreeCRLContext(owner.release()));
   EXPECT_EQ(dup->pCrlInfo->cCRLEntry, 2u);  // still alive through the copy
   EXPECT_TRUE(CertFreeCRLContext(dup));
   EXPECT_TRUE(CertFreeCRLContext(nullptr));
@@ -87,8 +92,10 @@ TEST(CrlContext, BadInputFailsCleanly) {
 }
 
 TEST(CertificateSignature, GoodTamperedAndWrongKey) {
-  PCCERT_CONTEXT inter = Cert("inter");
-  PCCERT_CONTEXT root = Cert("root");
+  const CertHandle inter_owner(Cert("inter"));
+  const CertHandle root_owner(Cert("root"));
+  PCCERT_CONTEXT inter = inter_owner.get();
+  PCCERT_CONTEXT root = root_owner.get();
   ASSERT_NE(inter, nullptr);
   ASSERT_NE(root, nullptr);
   Bytes good = Pki::Get().Der("good");
@@ -122,8 +129,6 @@ TEST(CertificateSignature, GoodTamperedAndWrongKey) {
   EXPECT_FALSE(CryptVerifyCertificateSignature(0, X509_ASN_ENCODING,
                                                good.data(), 100, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  CertFreeCertificateContext(inter);
-  CertFreeCertificateContext(root);
 }
 
 }  // namespace

@@ -10,21 +10,24 @@
 #include <future>
 
 #include "chain_fixture.h"
+#include "provider_test.h"
 
 using namespace chain_test;
 
 namespace {
 
+using tavrix_test::CertHandle;
+using tavrix_test::ChainHandle;
+
 constexpr DWORD kUnknownOffline =
     CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
 
 struct Result {
-  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  ChainHandle chain;
   double seconds = 0;
-  ~Result() { CertFreeCertificateChain(chain); }
-  DWORD Error() const { return chain->TrustStatus.dwErrorStatus; }
+  DWORD Error() const { return chain.get()->TrustStatus.dwErrorStatus; }
   const CERT_CHAIN_ELEMENT& End() const {
-    return *chain->rgpChain[0]->rgpElement[0];
+    return *chain.get()->rgpChain[0]->rgpElement[0];
   }
 };
 
@@ -34,19 +37,19 @@ void Check(const std::string& name, DWORD timeout_ms, Result* out,
   cfg.cbSize = 64;
   cfg.dwFlags = 0x11;
   cfg.dwUrlRetrievalTimeout = timeout_ms;
+  // The certificate first: nothing is left to free if either ASSERT fails.
+  const CertHandle cert(Cert(name));
+  ASSERT_NE(cert.get(), nullptr);
   HCERTCHAINENGINE engine = nullptr;
   ASSERT_TRUE(CertCreateCertificateChainEngine(&cfg, &engine));
-  PCCERT_CONTEXT cert = Cert(name);
-  ASSERT_NE(cert, nullptr);
   CERT_CHAIN_PARA para{};
   para.cbSize = 32;
   auto start = std::chrono::steady_clock::now();
-  BOOL ok = CertGetCertificateChain(engine, cert, nullptr, nullptr, &para,
-                                    flags, nullptr, &out->chain);
+  BOOL ok = CertGetCertificateChain(engine, cert.get(), nullptr, nullptr, &para,
+                                    flags, nullptr, out->chain.out());
   out->seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
           .count();
-  CertFreeCertificateContext(cert);
   CertFreeCertificateChainEngine(engine);
   ASSERT_TRUE(ok) << std::hex << GetLastError();
 }
@@ -73,7 +76,8 @@ TEST_F(Revocation, CrlGoodRevokedAndCached) {
   ASSERT_NE(good.End().pRevocationInfo->pCrlInfo, nullptr);
   EXPECT_NE(good.End().pRevocationInfo->pCrlInfo->pBaseCrlContext, nullptr);
   // Only the end certificate was asked about.
-  EXPECT_EQ(good.chain->rgpChain[0]->rgpElement[1]->pRevocationInfo, nullptr);
+  EXPECT_EQ(good.chain.get()->rgpChain[0]->rgpElement[1]->pRevocationInfo,
+            nullptr);
 
   Check("crlrevoked", 5000, &revoked);
   EXPECT_EQ(revoked.Error(), static_cast<DWORD>(CERT_TRUST_IS_REVOKED));

@@ -9,21 +9,23 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "provider_test.h"
 
 namespace {
 
+using tavrix_test::CertHandle;
+using tavrix_test::ChainHandle;
 using tavrix_test::PkiCert;
 using tavrix_test::TestPki;
 
 constexpr DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-PCCERT_CONTEXT Context(const PkiCert& c) {
-  return CertCreateCertificateContext(kEnc, c.der.data(),
-                                      static_cast<DWORD>(c.der.size()));
+CertHandle Context(const PkiCert& c) {
+  return CertHandle(CertCreateCertificateContext(
+      kEnc, c.der.data(), static_cast<DWORD>(c.der.size())));
 }
 
-PCCERT_CHAIN_CONTEXT Chain(PCCERT_CONTEXT cert, const char* usage = nullptr) {
+ChainHandle Chain(const CertHandle& cert, const char* usage = nullptr) {
   CERT_CHAIN_PARA para = {};
   para.cbSize = sizeof para;
   LPSTR oids[1] = {const_cast<LPSTR>(usage)};
@@ -32,10 +34,10 @@ PCCERT_CHAIN_CONTEXT Chain(PCCERT_CONTEXT cert, const char* usage = nullptr) {
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = oids;
   }
-  PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!CertGetCertificateChain(nullptr, cert, nullptr, nullptr, &para, 0,
-                               nullptr, &chain))
-    return nullptr;
+  ChainHandle chain;
+  if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, nullptr, &para, 0,
+                               nullptr, chain.out()))
+    return ChainHandle();
   return chain;
 }
 
@@ -48,68 +50,64 @@ TEST_P(KeyType, IssuerSignaturesVerifyAndTamperingIsCaught) {
   const PkiCert& inter = pki.Cert("inter-" + kt);
   const PkiCert& root = pki.Cert("root-" + kt);
 
-  PCCERT_CONTEXT issuer = Context(inter);
-  PCCERT_CONTEXT top = Context(root);
-  ASSERT_NE(issuer, nullptr);
-  ASSERT_NE(top, nullptr);
-  EXPECT_TRUE(
-      CryptVerifyCertificateSignature(0, X509_ASN_ENCODING, user.der.data(),
-                                      static_cast<DWORD>(user.der.size()),
-                                      &issuer->pCertInfo->SubjectPublicKeyInfo))
+  CertHandle issuer = Context(inter);
+  CertHandle top = Context(root);
+  ASSERT_NE(issuer.get(), nullptr);
+  ASSERT_NE(top.get(), nullptr);
+  EXPECT_TRUE(CryptVerifyCertificateSignature(
+      0, X509_ASN_ENCODING, user.der.data(),
+      static_cast<DWORD>(user.der.size()),
+      &issuer.get()->pCertInfo->SubjectPublicKeyInfo))
       << std::hex << GetLastError();
-  EXPECT_TRUE(
-      CryptVerifyCertificateSignature(0, X509_ASN_ENCODING, inter.der.data(),
-                                      static_cast<DWORD>(inter.der.size()),
-                                      &top->pCertInfo->SubjectPublicKeyInfo));
+  EXPECT_TRUE(CryptVerifyCertificateSignature(
+      0, X509_ASN_ENCODING, inter.der.data(),
+      static_cast<DWORD>(inter.der.size()),
+      &top.get()->pCertInfo->SubjectPublicKeyInfo));
   // The wrong issuer's key, and a changed signature byte, do not verify.
-  EXPECT_FALSE(
-      CryptVerifyCertificateSignature(0, X509_ASN_ENCODING, user.der.data(),
-                                      static_cast<DWORD>(user.der.size()),
-                                      &top->pCertInfo->SubjectPublicKeyInfo));
+  EXPECT_FALSE(CryptVerifyCertificateSignature(
+      0, X509_ASN_ENCODING, user.der.data(),
+      static_cast<DWORD>(user.der.size()),
+      &top.get()->pCertInfo->SubjectPublicKeyInfo));
   std::vector<uint8_t> bad = user.der;
   bad[bad.size() - 3] ^= 0x01;
   EXPECT_FALSE(CryptVerifyCertificateSignature(
       0, X509_ASN_ENCODING, bad.data(), static_cast<DWORD>(bad.size()),
-      &issuer->pCertInfo->SubjectPublicKeyInfo));
+      &issuer.get()->pCertInfo->SubjectPublicKeyInfo));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_SIGNATURE));
-  CertFreeCertificateContext(issuer);
-  CertFreeCertificateContext(top);
 }
 
 TEST_P(KeyType, InstalledChainIsTrustedAndUsageIsChecked) {
   const TestPki& pki = TestPki::Get();
   const std::string kt = GetParam();
-  PCCERT_CONTEXT user = Context(pki.Cert("user-" + kt));
-  ASSERT_NE(user, nullptr);
+  CertHandle user = Context(pki.Cert("user-" + kt));
+  ASSERT_NE(user.get(), nullptr);
 
-  PCCERT_CHAIN_CONTEXT chain = Chain(user);
-  ASSERT_NE(chain, nullptr) << std::hex << GetLastError();
-  EXPECT_EQ(chain->TrustStatus.dwErrorStatus, 0u)
-      << std::hex << chain->TrustStatus.dwErrorStatus;
-  ASSERT_EQ(chain->cChain, 1u);
-  ASSERT_EQ(chain->rgpChain[0]->cElement, 3u);
-  const PCERT_CHAIN_ELEMENT rootElement = chain->rgpChain[0]->rgpElement[2];
+  ChainHandle chain = Chain(user);
+  ASSERT_NE(chain.get(), nullptr) << std::hex << GetLastError();
+  EXPECT_EQ(chain.get()->TrustStatus.dwErrorStatus, 0u)
+      << std::hex << chain.get()->TrustStatus.dwErrorStatus;
+  ASSERT_EQ(chain.get()->cChain, 1u);
+  ASSERT_EQ(chain.get()->rgpChain[0]->cElement, 3u);
+  const PCERT_CHAIN_ELEMENT rootElement =
+      chain.get()->rgpChain[0]->rgpElement[2];
   EXPECT_TRUE(rootElement->TrustStatus.dwInfoStatus &
               CERT_TRUST_IS_SELF_SIGNED);
-  PCCERT_CONTEXT root = Context(pki.Cert("root-" + kt));
-  ASSERT_NE(root, nullptr);
+  CertHandle root = Context(pki.Cert("root-" + kt));
+  ASSERT_NE(root.get(), nullptr);
   EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING,
                                      rootElement->pCertContext->pCertInfo,
-                                     root->pCertInfo));
-  CertFreeCertificateContext(root);
-  CertFreeCertificateChain(chain);
+                                     root.get()->pCertInfo));
+  root.reset();
+  chain.reset();
 
   // The user certificates carry client authentication, not code signing.
   chain = Chain(user, "1.3.6.1.5.5.7.3.2");
-  ASSERT_NE(chain, nullptr);
-  EXPECT_EQ(chain->TrustStatus.dwErrorStatus, 0u);
-  CertFreeCertificateChain(chain);
+  ASSERT_NE(chain.get(), nullptr);
+  EXPECT_EQ(chain.get()->TrustStatus.dwErrorStatus, 0u);
   chain = Chain(user, "1.3.6.1.5.5.7.3.3");
-  ASSERT_NE(chain, nullptr);
-  EXPECT_TRUE(chain->TrustStatus.dwErrorStatus &
+  ASSERT_NE(chain.get(), nullptr);
+  EXPECT_TRUE(chain.get()->TrustStatus.dwErrorStatus &
               CERT_TRUST_IS_NOT_VALID_FOR_USAGE);
-  CertFreeCertificateChain(chain);
-  CertFreeCertificateContext(user);
 }
 
 INSTANTIATE_TEST_SUITE_P(Gost, KeyType,
@@ -127,14 +125,12 @@ TEST(OddCertificates, TimeAndTrustBits) {
       {"selfsigned", CERT_TRUST_IS_UNTRUSTED_ROOT},
   };
   for (const Case& c : cases) {
-    PCCERT_CONTEXT cert = Context(pki.Cert(c.name));
-    ASSERT_NE(cert, nullptr) << c.name;
-    PCCERT_CHAIN_CONTEXT chain = Chain(cert);
-    ASSERT_NE(chain, nullptr) << c.name;
-    EXPECT_TRUE(chain->TrustStatus.dwErrorStatus & c.mustHave)
-        << c.name << " " << std::hex << chain->TrustStatus.dwErrorStatus;
-    CertFreeCertificateChain(chain);
-    CertFreeCertificateContext(cert);
+    CertHandle cert = Context(pki.Cert(c.name));
+    ASSERT_NE(cert.get(), nullptr) << c.name;
+    ChainHandle chain = Chain(cert);
+    ASSERT_NE(chain.get(), nullptr) << c.name;
+    EXPECT_TRUE(chain.get()->TrustStatus.dwErrorStatus & c.mustHave)
+        << c.name << " " << std::hex << chain.get()->TrustStatus.dwErrorStatus;
   }
 }
 

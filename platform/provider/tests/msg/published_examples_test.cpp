@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "provider_test.h"
 
 namespace {
+
+using tavrix_test::MsgHandle;
 
 std::vector<BYTE> ReadPem(const std::string& name) {
   return tavrix_test::ReadPemFile(std::string(MSG_TEST_DATA_DIR) + "/" + name);
@@ -59,8 +61,9 @@ TEST_P(PublishedExample, VerifiesWithItsOwnCertificateAndNotWhenChanged) {
   CertFreeCertificateContext(signer);
 
   // The decoder reports the digest algorithm the example names.
-  HCRYPTMSG h = CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                     0, 0, nullptr, nullptr);
+  const MsgHandle owner(CryptMsgOpenToDecode(
+      X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+  HCRYPTMSG h = owner.get();
   ASSERT_NE(h, nullptr);
   ASSERT_TRUE(
       CryptMsgUpdate(h, msg.data(), static_cast<DWORD>(msg.size()), TRUE));
@@ -70,7 +73,6 @@ TEST_P(PublishedExample, VerifiesWithItsOwnCertificateAndNotWhenChanged) {
   ASSERT_TRUE(CryptMsgGetParam(h, CMSG_SIGNER_INFO_PARAM, 0, si.data(), &cb));
   auto* info = reinterpret_cast<CMSG_SIGNER_INFO*>(si.data());
   EXPECT_STREQ(info->HashAlgorithm.pszObjId, GetParam().hash_oid);
-  CryptMsgClose(h);
 
   // A changed byte of the signature value (near the end of the message)
   // breaks it.

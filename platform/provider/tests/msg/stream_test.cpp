@@ -4,9 +4,12 @@
 #include <algorithm>
 
 #include "msg_test_util.h"
+#include "provider_test.h"
 
 namespace msg_test {
 namespace {
+
+using tavrix_test::MsgHandle;
 
 class Streaming : public ::testing::Test {
  protected:
@@ -28,20 +31,18 @@ class Streaming : public ::testing::Test {
     stream.pvArg = sink;
     DWORD flags = CMSG_GOST_OPEN_FLAG | (detached ? CMSG_DETACHED_FLAG : 0) |
                   (attrs ? CMSG_AUTHENTICATED_ATTRIBUTES_FLAG : 0);
-    HCRYPTMSG m =
-        CryptMsgOpenToEncode(kEnc, flags, CMSG_SIGNED, &info, nullptr, &stream);
+    // The owner's close keeps the last error a failed update set.
+    const MsgHandle m(CryptMsgOpenToEncode(kEnc, flags, CMSG_SIGNED, &info,
+                                           nullptr, &stream));
     if (!m) return false;
     size_t at = 0;
     bool ok = true;
     do {
       size_t n = std::min(block, data.size() - at);
-      ok = CryptMsgUpdate(m, data.data() + at, static_cast<DWORD>(n),
+      ok = CryptMsgUpdate(m.get(), data.data() + at, static_cast<DWORD>(n),
                           at + n == data.size());
       at += n;
     } while (ok && at < data.size());
-    DWORD e = GetLastError();
-    CryptMsgClose(m);
-    SetLastError(e);
     return ok;
   }
 
@@ -108,25 +109,24 @@ TEST_F(Streaming, AnnouncedLengthsHoldForEveryKeyAndSeveralSigners) {
   StreamSink sink;
   CMSG_STREAM_INFO stream{static_cast<DWORD>(data.size()), &StreamSink::Cb,
                           &sink};
-  HCRYPTMSG m =
-      CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &info, nullptr, &stream);
-  ASSERT_NE(m, nullptr) << std::hex << GetLastError();
-  ASSERT_TRUE(CryptMsgUpdate(m, data.data(), 1000, FALSE));
-  ASSERT_TRUE(CryptMsgUpdate(m, data.data() + 1000, 2000, TRUE))
+  MsgHandle m(
+      CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &info, nullptr, &stream));
+  ASSERT_NE(m.get(), nullptr) << std::hex << GetLastError();
+  ASSERT_TRUE(CryptMsgUpdate(m.get(), data.data(), 1000, FALSE));
+  ASSERT_TRUE(CryptMsgUpdate(m.get(), data.data() + 1000, 2000, TRUE))
       << std::hex << GetLastError();
-  CryptMsgClose(m);
-  HCRYPTMSG d = Decode(sink.out);
-  ASSERT_NE(d, nullptr) << std::hex << GetLastError();
+  m.reset();
+  const MsgHandle d(Decode(sink.out));
+  ASSERT_NE(d.get(), nullptr) << std::hex << GetLastError();
   for (DWORD i = 0; i < 3; ++i) {
     CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA vp{};
     vp.cbSize = sizeof(vp);
     vp.dwSignerIndex = i;
     vp.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
     vp.pvSigner = const_cast<CERT_CONTEXT*>(all[i]->cert());
-    EXPECT_TRUE(CryptMsgControl(d, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp))
+    EXPECT_TRUE(CryptMsgControl(d.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp))
         << i << " " << std::hex << GetLastError();
   }
-  CryptMsgClose(d);
 }
 
 TEST_F(Streaming, OpensslAcceptsStreamedOutput) {
@@ -164,27 +164,26 @@ TEST_F(Streaming, ContentSizeIsEnforcedAndCallbackFailureFailsTheUpdate) {
   CMSG_SIGNER_ENCODE_INFO si = signer_->Info();
   CMSG_SIGNED_ENCODE_INFO info = EncodeInfo(&si, 1);
   CMSG_STREAM_INFO stream{1000, &StreamSink::Cb, &sink};
-  HCRYPTMSG m =
-      CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &info, nullptr, &stream);
-  ASSERT_NE(m, nullptr);
-  EXPECT_FALSE(CryptMsgUpdate(m, more.data(), 1001, TRUE));
+  MsgHandle m(
+      CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &info, nullptr, &stream));
+  ASSERT_NE(m.get(), nullptr);
+  EXPECT_FALSE(CryptMsgUpdate(m.get(), more.data(), 1001, TRUE));
   // Fewer than announced, then final.
-  EXPECT_TRUE(CryptMsgUpdate(m, data.data(), 500, FALSE));
-  EXPECT_FALSE(CryptMsgUpdate(m, nullptr, 0, TRUE));
-  CryptMsgClose(m);
+  EXPECT_TRUE(CryptMsgUpdate(m.get(), data.data(), 500, FALSE));
+  EXPECT_FALSE(CryptMsgUpdate(m.get(), nullptr, 0, TRUE));
+  m.reset();
 
   StreamSink failing;
   failing.fail = true;
   stream.pvArg = &failing;
-  m = CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &info, nullptr, &stream);
-  ASSERT_NE(m, nullptr);
-  EXPECT_FALSE(CryptMsgUpdate(m, data.data(), 1000, TRUE));
+  m.reset(CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &info, nullptr, &stream));
+  ASSERT_NE(m.get(), nullptr);
+  EXPECT_FALSE(CryptMsgUpdate(m.get(), data.data(), 1000, TRUE));
   EXPECT_NE(GetLastError(), 0u);
   // A streamed message has no content to give back.
   DWORD n = 0;
-  EXPECT_FALSE(CryptMsgGetParam(m, CMSG_CONTENT_PARAM, 0, nullptr, &n));
+  EXPECT_FALSE(CryptMsgGetParam(m.get(), CMSG_CONTENT_PARAM, 0, nullptr, &n));
   EXPECT_EQ(GetLastError(), CRYPT_E_STREAM_MSG_NOT_READY);
-  CryptMsgClose(m);
 }
 
 TEST_F(Streaming, DecodeInPiecesOfAnySizeGivesTheSameResult) {
@@ -197,7 +196,8 @@ TEST_F(Streaming, DecodeInPiecesOfAnySizeGivesTheSameResult) {
     for (size_t piece : {size_t(1), size_t(2), size_t(7), size_t(1000),
                          size_t(4096), size_t(0)}) {
       SCOPED_TRACE(::testing::Message() << "piece " << piece);
-      HCRYPTMSG m = Decode(*msg, piece);
+      const MsgHandle owner(Decode(*msg, piece));
+      HCRYPTMSG m = owner.get();
       ASSERT_NE(m, nullptr) << std::hex << GetLastError();
       Bytes content;
       EXPECT_TRUE(GetBytes(m, CMSG_CONTENT_PARAM, 0, &content));
@@ -212,7 +212,6 @@ TEST_F(Streaming, DecodeInPiecesOfAnySizeGivesTheSameResult) {
       vp.pvSigner = const_cast<CERT_CONTEXT*>(signer_->cert());
       EXPECT_TRUE(CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp))
           << std::hex << GetLastError();
-      CryptMsgClose(m);
     }
   }
 }
@@ -223,12 +222,12 @@ TEST_F(Streaming, StreamedDecodeHandsContentToTheCallback) {
   ASSERT_TRUE(StreamSign(data, 4096, false, false, &enc));
   StreamSink dec;
   CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, &StreamSink::Cb, &dec};
-  HCRYPTMSG m = CryptMsgOpenToDecode(kEnc, 0, 0, 0, nullptr, &stream);
-  ASSERT_NE(m, nullptr);
+  MsgHandle m(CryptMsgOpenToDecode(kEnc, 0, 0, 0, nullptr, &stream));
+  ASSERT_NE(m.get(), nullptr);
   for (size_t at = 0; at < enc.out.size(); at += 999) {
     size_t n = std::min<size_t>(999, enc.out.size() - at);
-    ASSERT_TRUE(CryptMsgUpdate(m, enc.out.data() + at, static_cast<DWORD>(n),
-                               at + n == enc.out.size()))
+    ASSERT_TRUE(CryptMsgUpdate(m.get(), enc.out.data() + at,
+                               static_cast<DWORD>(n), at + n == enc.out.size()))
         << std::hex << GetLastError();
   }
   EXPECT_EQ(dec.out, data);
@@ -237,34 +236,32 @@ TEST_F(Streaming, StreamedDecodeHandsContentToTheCallback) {
   vp.cbSize = sizeof(vp);
   vp.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
   vp.pvSigner = const_cast<CERT_CONTEXT*>(signer_->cert());
-  EXPECT_TRUE(CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp));
-  CryptMsgClose(m);
+  EXPECT_TRUE(CryptMsgControl(m.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &vp));
+  m.reset();
 
   // Cut short: the final update says what is missing.
   StreamSink cut;
   stream.pvArg = &cut;
-  m = CryptMsgOpenToDecode(kEnc, 0, 0, 0, nullptr, &stream);
-  EXPECT_FALSE(CryptMsgUpdate(m, enc.out.data(),
+  m.reset(CryptMsgOpenToDecode(kEnc, 0, 0, 0, nullptr, &stream));
+  EXPECT_FALSE(CryptMsgUpdate(m.get(), enc.out.data(),
                               static_cast<DWORD>(enc.out.size() - 10), TRUE));
   EXPECT_EQ(GetLastError(), CRYPT_E_STREAM_INSUFFICIENT_DATA);
-  CryptMsgClose(m);
 }
 
 TEST_F(Streaming, DetachedContentSuppliedAfterTheMessage) {
   Bytes data = Pattern(70000, 13);
   Bytes msg = Sign({signer_->Info()}, {signer_->Blob()}, data, true);
   ASSERT_FALSE(msg.empty());
-  HCRYPTMSG m = Decode(msg, 100, CMSG_DETACHED_FLAG);
-  ASSERT_NE(m, nullptr) << std::hex << GetLastError();
+  const MsgHandle m(Decode(msg, 100, CMSG_DETACHED_FLAG));
+  ASSERT_NE(m.get(), nullptr) << std::hex << GetLastError();
   for (size_t at = 0; at < data.size(); at += 30000) {
     size_t n = std::min<size_t>(30000, data.size() - at);
-    ASSERT_TRUE(CryptMsgUpdate(m, data.data() + at, static_cast<DWORD>(n),
+    ASSERT_TRUE(CryptMsgUpdate(m.get(), data.data() + at, static_cast<DWORD>(n),
                                at + n == data.size()));
   }
-  EXPECT_TRUE(CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE,
+  EXPECT_TRUE(CryptMsgControl(m.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE,
                               signer_->cert()->pCertInfo))
       << std::hex << GetLastError();
-  CryptMsgClose(m);
 }
 
 }  // namespace

@@ -1,20 +1,23 @@
 #!/bin/sh
 # Builds the GOST PKI the chain tests use, with OpenSSL's GOST engine and
-# "openssl ca" databases so that CRLs and OCSP answers can be made for it.
+# "openssl ca" databases kept beside it, so that certificates can be revoked
+# and CRLs and OCSP answers made for it afterwards (make-pki.sh throws its
+# databases away).
 #
-#   chain_pki.sh OUTDIR CRL_URL OCSP_URL UNREACHABLE_URL STALL_URL
+#   make-chain-pki.sh OUTDIR CRL_URL OCSP_URL UNREACHABLE_URL STALL_URL
 #
 # Leaves NAME.pem / NAME.der / NAME.key for every certificate, the
 # intermediate's CRL as www/inter.crl (DER) and its database in inter/.
 set -eu
 OUT=$1 CRL_URL=$2 OCSP_URL=$3 DEAD_URL=$4 STALL_URL=$5
-OPENSSL=${OPENSSL:-openssl}
-MD=md_gost12_256
+# shellcheck source=pki-common.sh
+. "$(dirname "$0")/pki-common.sh"
+KEYTYPE=gost2012_256
+MD=$(md_for $KEYTYPE)
 cd "$OUT"
 mkdir -p www
 
-key() { "$OPENSSL" genpkey -engine gost -algorithm gost2012_256 \
-          -pkeyopt paramset:A -out "$1.key" 2>/dev/null; }
+key() { gen_key "$1.key" $KEYTYPE; }
 
 cat > ext.cnf <<CNF
 [ root ]
@@ -104,16 +107,16 @@ issue() { # ca name subject section [startdate enddate]
   "$OPENSSL" ca -engine gost -batch -config "$1.cnf" -cert "$1.pem" \
     -keyfile "$1.key" -in "$2.csr" -out "$2.pem" -extfile ext.cnf \
     -extensions "$4" -notext $dates >/dev/null 2>&1
-  "$OPENSSL" x509 -in "$2.pem" -outform DER -out "$2.der"
+  to_der "$2"
 }
 
 selfsign() { # name subject section
   key "$1"
   "$OPENSSL" req -engine gost -x509 -new -key "$1.key" -subj "$2" -days 60 \
-    -$MD -config ext.cnf -extensions "$3" -out "$1.pem" 2>/dev/null \
+    "-$MD" -config ext.cnf -extensions "$3" -out "$1.pem" 2>/dev/null \
     || "$OPENSSL" req -engine gost -x509 -new -key "$1.key" -subj "$2" \
-       -days 60 -$MD -extensions "$3" -config /dev/null -out "$1.pem"
-  "$OPENSSL" x509 -in "$1.pem" -outform DER -out "$1.der"
+       -days 60 "-$MD" -extensions "$3" -config /dev/null -out "$1.pem"
+  to_der "$1"
 }
 
 # ext.cnf has no [req] section: give req one through a combined file.
