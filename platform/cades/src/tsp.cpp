@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "chain/fetch.h"
+#include "x509/certificate.h"
 
 namespace tavrix_cades {
 namespace {
@@ -104,7 +105,7 @@ bool CertHashIs(const std::string& oid, PCCERT_CONTEXT c, const Bytes& want) {
   size_t n = c->cbCertEncoded;
   Bytes got;
   if (oid == kOidSha1) {
-    got = tavrix::provider::chain::Sha1(p, n);
+    got = tavrix::provider::x509::Sha1(p, n);
   } else if (oid == kOidSha256) {
     sha256_ctx ctx;
     sha256_init(&ctx);

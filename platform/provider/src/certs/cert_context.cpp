@@ -1,5 +1,4 @@
 // Certificate contexts: parsing, reference counts, properties, comparisons.
-#include <nettle/sha1.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,18 +18,9 @@ __attribute__((weak)) bool ContainerExists(const std::string& container);
 
 namespace tavrix::provider::certs {
 
-std::vector<BYTE> Sha1(const BYTE* p, size_t n) {
-  sha1_ctx c;
-  sha1_init(&c);
-  sha1_update(&c, n, p);
-  std::vector<BYTE> out(SHA1_DIGEST_SIZE);
-  sha1_digest(&c, SHA1_DIGEST_SIZE, out.data());
-  return out;
-}
-
 std::string KeyContainerName(const CERT_INFO* info) {
   const CRYPT_BIT_BLOB& k = info->SubjectPublicKeyInfo.PublicKey;
-  std::vector<BYTE> h = Sha1(k.pbData, k.cbData);
+  std::vector<BYTE> h = x509::Sha1(k.pbData, k.cbData);
   return text::HexLower(h.data(), h.size());
 }
 
@@ -48,7 +38,7 @@ std::vector<BYTE> KeyIdentifier(const CertObject& c) {
       return std::vector<BYTE>(t.value, t.value + t.len);
   }
   const CRYPT_BIT_BLOB& k = c.parsed->info.SubjectPublicKeyInfo.PublicKey;
-  return Sha1(k.pbData, k.cbData);
+  return x509::Sha1(k.pbData, k.cbData);
 }
 
 static CRYPT_ALGORITHM_IDENTIFIER AlgId(const std::string& oid,
@@ -224,7 +214,8 @@ BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p, DWORD id,
   if (!c || !pcbData) return Fail(E_INVALIDARG);
   switch (id) {
     case CERT_SHA1_HASH_PROP_ID: {
-      std::vector<BYTE> h = Sha1(c->encoded().data(), c->encoded().size());
+      std::vector<BYTE> h =
+          x509::Sha1(c->encoded().data(), c->encoded().size());
       return CopyOut(h.data(), h.size(), pvData, pcbData);
     }
     case CERT_KEY_IDENTIFIER_PROP_ID: {

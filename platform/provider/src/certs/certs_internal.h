@@ -88,8 +88,7 @@ std::shared_ptr<CertObject> FromContext(PCCERT_CONTEXT c);
 PCCERT_CONTEXT HandOut(std::shared_ptr<CertObject> c,
                        std::shared_ptr<Store> owner);
 
-// SHA-1 of the encoded certificate and of the key's bit string.
-std::vector<BYTE> Sha1(const BYTE* p, size_t n);
+// The key container named by the SHA-1 of the key's bit string.
 std::string KeyContainerName(const CERT_INFO* info);
 // The subject key identifier extension, else the SHA-1 of the key.
 std::vector<BYTE> KeyIdentifier(const CertObject& c);

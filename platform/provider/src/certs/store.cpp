@@ -216,7 +216,7 @@ static bool MatchIssuerName(CertObject* c, const void* v) {
 }
 static bool MatchSha1(CertObject* c, const void* v) {
   const CRYPT_HASH_BLOB* h = static_cast<const CRYPT_HASH_BLOB*>(v);
-  std::vector<BYTE> mine = Sha1(c->encoded().data(), c->encoded().size());
+  std::vector<BYTE> mine = x509::Sha1(c->encoded().data(), c->encoded().size());
   return BlobEq(mine.data(), static_cast<DWORD>(mine.size()), h->pbData,
                 h->cbData);
 }

@@ -186,7 +186,7 @@ bool Load(const std::string& dir,
 }
 
 std::string FileName(const ParsedCert& c) {
-  std::vector<BYTE> h = Sha1(c.encoded().data(), c.encoded().size());
+  std::vector<BYTE> h = x509::Sha1(c.encoded().data(), c.encoded().size());
   return text::HexLower(h.data(), h.size()) + ".cer";
 }
 

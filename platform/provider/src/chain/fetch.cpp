@@ -1,7 +1,6 @@
 #include "chain/fetch.h"
 
 #include <curl/curl.h>
-#include <nettle/sha1.h>
 
 #include <mutex>
 
@@ -87,15 +86,6 @@ FetchResult HttpFetch(const std::string& url, const Bytes* post_body,
     return FetchResult::kOffline;
   }
   return FetchResult::kOk;
-}
-
-Bytes Sha1(const uint8_t* p, size_t n) {
-  sha1_ctx ctx;
-  sha1_init(&ctx);
-  sha1_update(&ctx, n, p);
-  Bytes d(SHA1_DIGEST_SIZE);
-  sha1_digest(&ctx, d.size(), d.data());
-  return d;
 }
 
 }  // namespace tavrix::provider::chain

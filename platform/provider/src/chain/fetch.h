@@ -29,7 +29,5 @@ FetchResult HttpFetch(const std::string& url, const Bytes* post_body,
 // key identifiers (RFC 5280 §4.2.1.2), cache file names. Here because this
 // library is the one both the provider and the CAdES runtime link that
 // carries a SHA-1.
-Bytes Sha1(const uint8_t* p, size_t n);
-inline Bytes Sha1(const Bytes& b) { return Sha1(b.data(), b.size()); }
 
 }  // namespace tavrix::provider::chain

@@ -89,7 +89,7 @@ Choice ChooseIssuer(const Path& path, const x509::Certificate& c,
 
 Bytes KeyId(const x509::Certificate& c) {
   if (!c.subject_key_id.empty()) return c.subject_key_id;
-  return Sha1(c.key_bits.data(), c.key_bits.size());
+  return x509::Sha1(c.key_bits.data(), c.key_bits.size());
 }
 
 bool BuildPath(PCCERT_CONTEXT end_ctx, std::shared_ptr<x509::Certificate> end,

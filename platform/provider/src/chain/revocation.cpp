@@ -183,8 +183,8 @@ Bytes CertIdFor(const x509::Certificate& cert,
   der::AppendTlv(&alg, der::kTagOid, oid);
   der::AppendTlv(&alg, der::kTagNull, nullptr, 0);
   der::AppendTlv(&id, der::kTagSequence, alg);
-  der::AppendTlv(&id, der::kTagOctetString, Sha1(cert.issuer));
-  der::AppendTlv(&id, der::kTagOctetString, Sha1(issuer.key_bits));
+  der::AppendTlv(&id, der::kTagOctetString, x509::Sha1(cert.issuer));
+  der::AppendTlv(&id, der::kTagOctetString, x509::Sha1(issuer.key_bits));
   der::AppendTlv(&id, der::kTagInteger, cert.serial);
   return der::Wrap(der::kTagSequence, id);
 }
@@ -202,8 +202,8 @@ bool SameCertId(const Tlv& got, const x509::Certificate& cert,
   if (!ar.Expect(der::kTagOid, &oid) ||
       der::OidToString(oid.value, oid.len) != kOidSha1)
     return false;
-  return name_hash.ValueBytes() == Sha1(cert.issuer) &&
-         key_hash.ValueBytes() == Sha1(issuer.key_bits) &&
+  return name_hash.ValueBytes() == x509::Sha1(cert.issuer) &&
+         key_hash.ValueBytes() == x509::Sha1(issuer.key_bits) &&
          serial.ValueBytes() == cert.serial;
 }
 
@@ -360,7 +360,8 @@ std::string CrlCacheDir() {
 std::string CrlCachePath(const std::string& url) {
   std::string dir = CrlCacheDir();
   if (dir.empty()) return dir;
-  Bytes digest = Sha1(reinterpret_cast<const uint8_t*>(url.data()), url.size());
+  Bytes digest =
+      x509::Sha1(reinterpret_cast<const uint8_t*>(url.data()), url.size());
   return dir + "/" + text::HexLower(digest.data(), digest.size()) + ".crl";
 }
 

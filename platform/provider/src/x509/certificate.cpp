@@ -1,6 +1,17 @@
 #include "x509/certificate.h"
 
+#include <nettle/sha1.h>
+
 namespace tavrix::provider::x509 {
+
+Bytes Sha1(const uint8_t* p, size_t n) {
+  sha1_ctx ctx;
+  sha1_init(&ctx);
+  sha1_update(&ctx, n, p);
+  Bytes d(SHA1_DIGEST_SIZE);
+  sha1_digest(&ctx, d.size(), d.data());
+  return d;
+}
 
 namespace {
 

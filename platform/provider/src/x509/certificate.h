@@ -139,6 +139,11 @@ bool ParseCertificate(const uint8_t* p, size_t n, Certificate* out);
 // unused bits in an empty key (X.690 §8.6.2.3).
 bool InProfile(const Certificate& c);
 
+// SHA-1, as certificates and OCSP identify keys, names and files by it (the
+// key identifier of RFC 5280 §4.2.1.2, the CertID of RFC 6960 §4.1.1).
+Bytes Sha1(const uint8_t* p, size_t n);
+inline Bytes Sha1(const Bytes& b) { return Sha1(b.data(), b.size()); }
+
 // Collects the http/https URIs of a GeneralNames / DistributionPoint list.
 void CollectUris(const Tlv& general_names, std::vector<std::string>* uris);
 
